@@ -1,0 +1,16 @@
+// The agent log: one appended entry per call, optionally mirrored to syslog.
+#ifndef CORVANTIS_AGENT_SALOG_H
+#define CORVANTIS_AGENT_SALOG_H
+
+#include <sys/time.h>
+
+// Levels 0-3 are always written, 4 and above only in verbose mode.
+void sa_log(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Logs glibc's heap counters under a tag when memory checking is on.
+void check_mem(const char *tag);
+
+// The entry stamp for a given time: "%F %T.mmm %z".
+void sa_log_stamp(const struct timeval &tv, char *buf, size_t size);
+
+#endif
