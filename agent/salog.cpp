@@ -32,6 +32,13 @@ void sa_log_stamp(const struct timeval &tv, char *buf, size_t size)
     snprintf(buf, size, pattern, static_cast<unsigned>(tv.tv_usec / 1000));
 }
 
+int sa_log_syslog_priority(int level, const char **label)
+{
+    bool error = level == 0 || level == 1;
+    *label = error ? "ERROR" : "INFO";
+    return error ? LOG_ERR : LOG_INFO;
+}
+
 void sa_log(int level, const char *format, ...)
 {
     if (level > 3 && g_verbose == 0)
@@ -57,9 +64,10 @@ void sa_log(int level, const char *format, ...)
     file.reset();
 
     if (g_syslog) {
-        bool error = level == 0 || level == 1;
+        const char *label;
+        int priority = sa_log_syslog_priority(level, &label);
         openlog(PROGRAM_NAME, LOG_CONS, LOG_DAEMON);
-        syslog(error ? LOG_ERR : LOG_INFO, "%s: %s", error ? "ERROR" : "INFO", message);
+        syslog(priority, "%s: %s", label, message);
         closelog();
     }
 }

@@ -2,6 +2,7 @@
 #ifndef CORVANTIS_AGENT_SALOG_H
 #define CORVANTIS_AGENT_SALOG_H
 
+#include <cstddef>
 #include <sys/time.h>
 
 // Levels 0-3 are always written, 4 and above only in verbose mode.
@@ -12,5 +13,8 @@ void check_mem(const char *tag);
 
 // The entry stamp for a given time: "%F %T.mmm %z".
 void sa_log_stamp(const struct timeval &tv, char *buf, size_t size);
+
+// The syslog priority and label of a level: errors for 0 and 1.
+int sa_log_syslog_priority(int level, const char **label);
 
 #endif
