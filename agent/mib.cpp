@@ -43,6 +43,22 @@ bool mib_table_in_order(const struct variable4 *vars, size_t count)
     return true;
 }
 
+bool mib_scalar(struct variable *vp, oid *name, size_t *length, int exact, size_t *var_len,
+                WriteMethod **write_method)
+{
+    return header_generic(vp, name, length, exact, var_len, write_method) != MATCH_FAILED;
+}
+
+long mib_table_row(struct variable *vp, oid *name, size_t *length, int exact, size_t *var_len,
+                   WriteMethod **write_method, int rows)
+{
+    if (rows <= 0)
+        return 0;
+    if (header_simple_table(vp, name, length, exact, var_len, write_method, rows) == MATCH_FAILED)
+        return 0;
+    return mib_row_index(name, *length);
+}
+
 u_char *mib_text(const char *text, size_t *var_len)
 {
     *var_len = strlen(text);

@@ -38,6 +38,17 @@ inline long mib_row_index(const oid *name, size_t length)
     return length > 0 ? static_cast<long>(name[length - 1]) : 0;
 }
 
+// Handler step for scalars: completes the instance OID (GETNEXT), sets
+// the value length to a long and the write method to none.  False when the
+// request does not fall on this scalar.
+bool mib_scalar(struct variable *vp, oid *name, size_t *length, int exact, size_t *var_len,
+                WriteMethod **write_method);
+
+// Handler step for tables: 0 when the table has no rows or the request
+// falls outside rows 1..rows, else the row index of the completed OID.
+long mib_table_row(struct variable *vp, oid *name, size_t *length, int exact, size_t *var_len,
+                   WriteMethod **write_method, int rows);
+
 // Return helpers for handlers: an INTEGER through the group's static word
 // (the length header_* set stands), an OCTET STRING with its length.
 inline u_char *mib_integer(long &slot, long value)

@@ -11,7 +11,7 @@ TEST(SprintOid, WritesDottedNumbersAndReturnsLength)
 {
     oid name[] = {1, 3, 6, 1, 4, 1, 47391, 1, 3};
     char buf[64] = "garbage";
-    EXPECT_EQ(sprint_oid(buf, name, 9), 24);
+    EXPECT_EQ(sprint_oid(buf, name, 9), 21);
     EXPECT_STREQ(buf, "1.3.6.1.4.1.47391.1.3");
 }
 
@@ -86,6 +86,66 @@ TEST(MibHelpers, RowIndexIsLastNumberAndValuesComeBackWithTheirLength)
     const char *text = "Success";
     EXPECT_EQ(mib_text(text, &len), reinterpret_cast<const u_char *>(text));
     EXPECT_EQ(len, 7u);
+}
+
+} // namespace
+
+namespace {
+
+// A registered entry as net-snmp hands it to a handler: full OID in name.
+struct variable column_entry(std::initializer_list<oid> suffix)
+{
+    struct variable vp = {};
+    vp.magic = 7;
+    vp.type = ASN_OCTET_STR;
+    vp.acl = NETSNMP_OLDAPI_RONLY;
+    size_t n = 0;
+    for (oid part : MIB_ROOT)
+        vp.name[n++] = part;
+    for (oid part : suffix)
+        vp.name[n++] = part;
+    vp.namelen = static_cast<u_char>(n);
+    return vp;
+}
+
+TEST(MibTableRow, GetAnswersOnlyRowsInRangeAndEmptyTablesNothing)
+{
+    struct variable vp = column_entry({3, 10, 2, 1, 3});
+    oid name[MAX_OID_LEN] = {1, 3, 6, 1, 4, 1, 47391, 1, 3, 10, 2, 1, 3, 2};
+    size_t length = 14, var_len = 0;
+    WriteMethod *write = nullptr;
+    EXPECT_EQ(mib_table_row(&vp, name, &length, 1, &var_len, &write, 2), 2);
+    EXPECT_EQ(var_len, sizeof(long));
+    EXPECT_EQ(mib_table_row(&vp, name, &length, 1, &var_len, &write, 1), 0);
+    EXPECT_EQ(mib_table_row(&vp, name, &length, 1, &var_len, &write, 0), 0);
+}
+
+TEST(MibTableRow, GetNextCompletesTheFirstRowAndStopsAfterTheLast)
+{
+    struct variable vp = column_entry({3, 10, 2, 1, 3});
+    oid name[MAX_OID_LEN] = {1, 3, 6, 1, 4, 1, 47391, 1, 3, 10, 2, 1, 3};
+    size_t length = 13, var_len = 0;
+    WriteMethod *write = nullptr;
+    EXPECT_EQ(mib_table_row(&vp, name, &length, 0, &var_len, &write, 3), 1);
+    EXPECT_EQ(length, 14u);
+    EXPECT_EQ(mib_table_row(&vp, name, &length, 0, &var_len, &write, 3), 2);
+    name[13] = 3;
+    EXPECT_EQ(mib_table_row(&vp, name, &length, 0, &var_len, &write, 3), 0);
+}
+
+TEST(MibScalar, InstanceZeroOnlyForGetAndCompletedForGetNext)
+{
+    struct variable vp = column_entry({3, 10, 1});
+    oid name[MAX_OID_LEN] = {1, 3, 6, 1, 4, 1, 47391, 1, 3, 10, 1, 0};
+    size_t length = 12, var_len = 0;
+    WriteMethod *write = nullptr;
+    EXPECT_TRUE(mib_scalar(&vp, name, &length, 1, &var_len, &write));
+    name[11] = 1;
+    EXPECT_FALSE(mib_scalar(&vp, name, &length, 1, &var_len, &write));
+    length = 11;
+    EXPECT_TRUE(mib_scalar(&vp, name, &length, 0, &var_len, &write));
+    EXPECT_EQ(length, 12u);
+    EXPECT_EQ(name[11], 0u);
 }
 
 } // namespace
