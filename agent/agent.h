@@ -20,6 +20,11 @@ extern int g_memcheck;
 extern char g_agent_address_buf[80];
 extern const char *g_agent_address;
 extern int g_kxdb_intf_found;
+// Where the BMC is: empty host = in-band; else IPMI 2.0 LAN.
+extern char g_ipmi_host[80];
+extern char g_ipmi_user[80];
+extern char g_ipmi_password[80];
+extern char g_ipmi_workaround[80];
 // Written by the signal handler, read by both threads.
 extern std::atomic<int> g_running;
 

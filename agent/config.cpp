@@ -85,6 +85,14 @@ int read_config_file(const char *path)
             g_verbose = static_cast<int>(strtol(value, nullptr, 10));
         } else if (strncasecmp(key, "RefreshInterval", 15) == 0) {
             g_refresh_interval = static_cast<int>(strtol(value, nullptr, 10));
+        } else if (strncasecmp(key, "IpmiHost", 8) == 0) {
+            copy_cut(g_ipmi_host, sizeof g_ipmi_host, value);
+        } else if (strncasecmp(key, "IpmiUser", 8) == 0) {
+            copy_cut(g_ipmi_user, sizeof g_ipmi_user, value);
+        } else if (strncasecmp(key, "IpmiPassword", 12) == 0) {
+            copy_cut(g_ipmi_password, sizeof g_ipmi_password, value);
+        } else if (strncasecmp(key, "IpmiWorkaround", 14) == 0) {
+            copy_cut(g_ipmi_workaround, sizeof g_ipmi_workaround, value);
         }
     }
     return 0;

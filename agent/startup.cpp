@@ -26,6 +26,10 @@ int g_memcheck;
 char g_agent_address_buf[80];
 const char *g_agent_address;
 int g_kxdb_intf_found;
+char g_ipmi_host[80];
+char g_ipmi_user[80];
+char g_ipmi_password[80];
+char g_ipmi_workaround[80];
 std::atomic<int> g_running{0};
 
 namespace {
@@ -153,6 +157,10 @@ void reset_settings()
     g_agent_address_buf[0] = '\0';
     g_agent_address = nullptr;
     g_kxdb_intf_found = 0;
+    g_ipmi_host[0] = '\0';
+    g_ipmi_user[0] = '\0';
+    g_ipmi_password[0] = '\0';
+    g_ipmi_workaround[0] = '\0';
 }
 
 void stop_server(int)

@@ -120,3 +120,23 @@ TEST_F(ConfigTest, LaterLinesAndFilesOverrideEarlierOnes)
 }
 
 } // namespace
+
+namespace {
+
+TEST(ConfigIpmiKeys, MatchedLikeTheOthersAndCutToFit)
+{
+    reset_settings();
+    TempDir dir;
+    std::string longpass(100, 'p');
+    auto conf = dir.write("ipmi.conf", "ipmihost = 127.0.0.1:9623\nIPMIUSER=admin\n"
+                                       "IpmiPassword = " + longpass + "\n"
+                                       "IpmiWorkaroundFlags = opensesspriv,authcap \n");
+    ASSERT_EQ(read_config_file(conf.c_str()), 0);
+    EXPECT_STREQ(g_ipmi_host, "127.0.0.1:9623");
+    EXPECT_STREQ(g_ipmi_user, "admin");
+    EXPECT_EQ(std::string(g_ipmi_password), longpass.substr(0, 79));
+    EXPECT_STREQ(g_ipmi_workaround, "opensesspriv,authcap");
+    reset_settings();
+}
+
+} // namespace
