@@ -1,0 +1,885 @@
+// kxext against a real PostgreSQL cluster started by tests/rig/pg_start.sh
+// with kxext/schema.sql and tests/fixtures/kxdb_fixture.sql.  The cluster's
+// directory comes in KXEXT_PG_DIR; its pg.env says how to reach it.
+#include "kxext/kxext.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+// The agent's statements, as it runs them.
+#define SQL_SYSTEMS "SELECT host, is_local_system, is_active FROM systems WHERE system_id = %u;"
+#define SQL_APP_TYPE                                                                   \
+    "SELECT type FROM application_instances JOIN application_lookup USING(app_id) " \
+    "WHERE instance_id = %d"
+#define SQL_NODE_NAME "SELECT node_name FROM nodes WHERE node_no = %d"
+#define SQL_KEY2 "SELECT key2 FROM application_instances WHERE instance_id = %d AND node_no = %d"
+#define SQL_KEY1 "SELECT key1 FROM application_instances WHERE instance_id = %d AND node_no = %d"
+#define SQL_DEVICES \
+    "SELECT device_no, dev_name, dev_rw_name, capacity, status, dedup, is_deleted FROM devices"
+#define SQL_NVP                                                         \
+    "SELECT nvp_type, nvp_name, item_name, item_value FROM nvp WHERE " \
+    "nvp_type = 'system' AND nvp_name = 'configuration' "
+#define SQL_ARCHIVES                                                                            \
+    "SELECT a.archive_id, a.archive_set_id, a.archive_success, s.creation_timestamp, "          \
+    "ai.node_no, i.instance_id, i.client_name, i.client_os, i.app_id, al.name AS app_name, "   \
+    "al.type AS app_type, i.key1, i.key2, i.key3, i.key4, a.elapsed_secs, "                    \
+    "a.orig_description, a.orig_backup_no, a.orig_time, a.backtype, a.file_mib_size, "         \
+    "a.file_count, a.compressed, a.encrypted, p.dedup,p.fastseed, a.error_string, "            \
+    "p.install_id, state.install_id AS vqnid FROM archives a JOIN archive_sets s USING "       \
+    "(archive_set_id) JOIN archive_profiles p USING (profile_id) LEFT JOIN archive_instances " \
+    "i USING (archive_instance_id) LEFT JOIN application_lookup al USING (app_id) LEFT JOIN "  \
+    "application_instances ai USING (instance_id) CROSS JOIN state WHERE CASE WHEN 0=2 THEN "  \
+    "a.archive_set_id = 0 ELSE 1=1 END AND CASE WHEN 0=2 THEN ai.node_no = 0 ELSE 1=1 END "    \
+    "AND CASE WHEN 0=2 THEN a.backtype IN (0) ELSE 1=1 END AND CASE WHEN 0=2 THEN "            \
+    "s.creation_timestamp >= 0 ELSE 1=1 END AND CASE WHEN 0=2 THEN s.creation_timestamp <= "   \
+    "0 ELSE 1=1 END AND CASE WHEN 2=2 THEN a.orig_time >= %d ELSE 1=1 END AND CASE WHEN 0=2 "  \
+    "THEN a.orig_time <= 0 ELSE 1=1 END AND CASE WHEN 0=2 THEN a.archive_id IN (0) ELSE 1=1 "  \
+    "END AND CASE WHEN 0=2 THEN p.target = '(null)' ELSE 1=1 END ORDER BY archive_id"
+#define SQL_REPL_QUEUE "SELECT * FROM replication_queue order by backup_no desc"
+#define SQL_SDS_STATS "SELECT * FROM sds_stats order by backup_no desc limit %d"
+#define SQL_SMGR_REGISTER \
+    "SELECT device_no FROM devices WHERE device_no = %d AND dev_name <> 'sctape'"
+#define SQL_SMGR_RESERVE "SELECT dev_name, capacity FROM devices WHERE device_no = %d"
+
+constexpr int kWeek = 604800;
+
+// The backup types the agent asks for, in its order.
+const std::vector<int> kAgentTypes = {1,  2,  41, 4,  3,  27, 28, 29, 18, 19, 20, 12, 13,
+                                      14, 34, 35, 36, 42, 44, 43, 51, 52, 53, 54, 17, 16};
+
+struct Rig {
+    bool ok = false;
+    std::string error;
+    std::string dir, conninfo, bin, port;
+};
+
+// Reads DIR/pg.env (plain NAME=value lines, one value single-quoted).
+const Rig &rig()
+{
+    static const Rig r = [] {
+        Rig x;
+        const char *dir = std::getenv("KXEXT_PG_DIR");
+        if (!dir || !*dir) {
+            x.error = "KXEXT_PG_DIR is not set: run through ctest, or start "
+                      "tests/rig/pg_start.sh DIR and export KXEXT_PG_DIR=DIR";
+            return x;
+        }
+        x.dir = dir;
+        std::ifstream in(x.dir + "/pg.env");
+        if (!in) {
+            x.error = "cannot read " + x.dir + "/pg.env";
+            return x;
+        }
+        std::map<std::string, std::string> env;
+        for (std::string line; std::getline(in, line);) {
+            auto eq = line.find('=');
+            if (eq == std::string::npos)
+                continue;
+            std::string value = line.substr(eq + 1);
+            if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
+                value = value.substr(1, value.size() - 2);
+            env[line.substr(0, eq)] = value;
+        }
+        x.conninfo = env["KXDB_CONNINFO"];
+        x.bin = env["PG_BIN"];
+        x.port = env["PG_PORT"];
+        if (x.conninfo.empty() || x.bin.empty() || x.port.empty()) {
+            x.error = x.dir + "/pg.env lacks KXDB_CONNINFO, PG_BIN or PG_PORT";
+            return x;
+        }
+        x.ok = true;
+        return x;
+    }();
+    return r;
+}
+
+struct ResultDeleter {
+    void operator()(kx_result *r) const { pgFree(r); }
+};
+using Result = std::unique_ptr<kx_result, ResultDeleter>;
+
+// Frees a status array the way the agent does: every pointer, then the array.
+void free_status(backup_status *a, int n)
+{
+    if (!a)
+        return;
+    for (int i = 0; i < n; ++i) {
+        for (char *p : {a[i].server_inst, a[i].db_name, a[i].media, a[i].client_desc,
+                        a[i].volume, a[i].location, a[i].description, a[i].start_text,
+                        a[i].end_text, a[i].error_text})
+            std::free(p);
+    }
+    std::free(a);
+}
+
+struct Status {
+    int rc = -99;
+    backup_status *array = nullptr;
+    int count = 0;
+    ~Status() { free_status(array, count); }
+    std::vector<int> ids() const
+    {
+        std::vector<int> v;
+        for (int i = 0; i < count; ++i)
+            v.push_back(array[i].backup_id);
+        return v;
+    }
+};
+
+void get_status(Status &s, const backup_status_request &rq)
+{
+    s.rc = kxGetBackupStatus(&rq, &s.array, &s.count);
+}
+
+backup_status_request window_request(int32_t start, int32_t end)
+{
+    backup_status_request rq{};
+    rq.window_start = start;
+    rq.start_mode = 2;
+    rq.window_end = end;
+    rq.end_mode = 2;
+    rq.order_mode = 2;
+    return rq;
+}
+
+// A loopback port with nothing listening on it.
+int closed_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Runs a program without a shell; its exit status, or -1.
+int run_program(const std::vector<std::string> &args)
+{
+    std::vector<char *> argv;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Points the library at another database for one scope; the next statement
+// connects there.
+class ConnInfoScope {
+public:
+    explicit ConnInfoScope(const std::string &conninfo)
+    {
+        const char *old = std::getenv("KXDB_CONNINFO");
+        had_ = old != nullptr;
+        if (old)
+            old_ = old;
+        pgClose();
+        setenv("KXDB_CONNINFO", conninfo.c_str(), 1);
+    }
+    ~ConnInfoScope()
+    {
+        pgClose();
+        if (had_)
+            setenv("KXDB_CONNINFO", old_.c_str(), 1);
+        else
+            unsetenv("KXDB_CONNINFO");
+    }
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
+class Kxdb : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(rig().ok) << rig().error;
+        setenv("KXDB_CONNINFO", rig().conninfo.c_str(), 1);
+        pgClose();
+    }
+    void TearDown() override { pgClose(); }
+
+    static int64_t now() { return static_cast<int64_t>(std::time(nullptr)); }
+};
+
+// ---------------------------------------------------------------------------
+// The agent's statements run against the schema as they are and give the
+// columns the agent reads.
+
+TEST_F(Kxdb, SystemsStatementFindsTheLocalSystem)
+{
+    ASSERT_EQ(pgOpen(1), 0);
+    Result r(pgQuery(SQL_SYSTEMS, 1u));
+    ASSERT_NE(pgStatus(r.get()), -1);
+    ASSERT_EQ(pgTuples(r.get()), 1);
+    EXPECT_STREQ(pgSVal(r.get(), 0, "host"), "kx-appliance01");
+    EXPECT_EQ(pgBVal(r.get(), 0, "is_local_system"), 1);
+    EXPECT_EQ(pgBVal(r.get(), 0, "is_active"), 1);
+
+    Result other(pgQuery(SQL_SYSTEMS, 2u));
+    ASSERT_EQ(pgTuples(other.get()), 1);
+    EXPECT_EQ(pgBVal(other.get(), 0, "is_local_system"), 0);
+}
+
+TEST_F(Kxdb, ClientNameStatements)
+{
+    Result type(pgVExec(SQL_APP_TYPE, 1));
+    ASSERT_NE(pgStatus(type.get()), -1);
+    ASSERT_EQ(pgTuples(type.get()), 1);
+    EXPECT_STREQ(pgSVal(type.get(), 0, "type"), "file-level");
+
+    Result node(pgVExec(SQL_NODE_NAME, 3));
+    ASSERT_EQ(pgTuples(node.get()), 1);
+    EXPECT_STREQ(pgSVal(node.get(), 0, "node_name"), "hyperv01");
+
+    Result vmware(pgVExec(SQL_KEY2, 2, 2));
+    ASSERT_EQ(pgTuples(vmware.get()), 1);
+    EXPECT_STREQ(pgSVal(vmware.get(), 0, "key2"), "web01-vm");
+
+    Result hyperv(pgVExec(SQL_KEY1, 3, 3));
+    ASSERT_EQ(pgTuples(hyperv.get()), 1);
+    EXPECT_STREQ(pgSVal(hyperv.get(), 0, "key1"), "sql-vm01");
+
+    // Instance 1 belongs to node 1 only: the lookup for another node finds
+    // no row, which is a success with a count of 0.
+    Result none(pgVExec(SQL_KEY2, 1, 2));
+    EXPECT_EQ(pgStatus(none.get()), 0);
+    EXPECT_EQ(pgTuples(none.get()), 0);
+}
+
+TEST_F(Kxdb, CapacityStatements)
+{
+    Result dev(pgQuery(SQL_DEVICES));
+    ASSERT_NE(pgStatus(dev.get()), -1);
+    ASSERT_EQ(pgTuples(dev.get()), 4);
+    std::map<int, int> row_of;
+    for (int i = 0; i < pgTuples(dev.get()); ++i)
+        row_of[pgLVal(dev.get(), i, "device_no")] = i;
+    ASSERT_EQ(row_of.size(), 4u);
+    const int d2d0 = row_of.at(1);
+    EXPECT_STREQ(pgSVal(dev.get(), d2d0, "dev_name"), "D2D0");
+    EXPECT_STREQ(pgSVal(dev.get(), d2d0, "dev_rw_name"), "/backups/d2d0");
+    EXPECT_EQ(pgLLVal(dev.get(), d2d0, "capacity"), 104857600);
+    EXPECT_EQ(pgBVal(dev.get(), d2d0, "dedup"), 1);
+    EXPECT_EQ(pgBVal(dev.get(), d2d0, "is_deleted"), 0);
+    EXPECT_EQ(pgBVal(dev.get(), row_of.at(4), "is_deleted"), 1);
+    EXPECT_EQ(pgLVal(dev.get(), row_of.at(4), "status"), 1);
+
+    // Only the ('system', 'configuration') items, values as decimal text.
+    Result nvp(pgQuery(SQL_NVP));
+    ASSERT_NE(pgStatus(nvp.get()), -1);
+    std::map<std::string, std::string> items;
+    for (int i = 0; i < pgTuples(nvp.get()); ++i) {
+        EXPECT_STREQ(pgSVal(nvp.get(), i, "nvp_type"), "system");
+        EXPECT_STREQ(pgSVal(nvp.get(), i, "nvp_name"), "configuration");
+        items[pgSVal(nvp.get(), i, "item_name")] = pgSVal(nvp.get(), i, "item_value");
+    }
+    EXPECT_EQ(items, (std::map<std::string, std::string>{
+                         {"ArchiveCache", "200"}, {"D2D_size", "300"}, {"VirtualFailover", "500"}}));
+}
+
+TEST_F(Kxdb, ArchiveStatementJoinsAndWindow)
+{
+    Result r(pgQuery(SQL_ARCHIVES, static_cast<int>(now() - kWeek)));
+    ASSERT_NE(pgStatus(r.get()), -1);
+    // Archive 9 archived a backup older than a week; the rest come in id order.
+    ASSERT_EQ(pgTuples(r.get()), 3);
+    EXPECT_EQ(pgLVal(r.get(), 0, "archive_id"), 10);
+    EXPECT_EQ(pgLVal(r.get(), 1, "archive_id"), 11);
+    EXPECT_EQ(pgLVal(r.get(), 2, "archive_id"), 12);
+
+    // Row 1: archive 11, through every join.
+    EXPECT_EQ(pgLVal(r.get(), 1, "archive_set_id"), 1);
+    EXPECT_EQ(pgBVal(r.get(), 1, "archive_success"), 0);
+    EXPECT_EQ(pgLVal(r.get(), 1, "node_no"), 2);
+    EXPECT_EQ(pgLVal(r.get(), 1, "instance_id"), 2);
+    EXPECT_STREQ(pgSVal(r.get(), 1, "client_name"), "web01-vm");
+    EXPECT_EQ(pgLVal(r.get(), 1, "client_os"), 1040);
+    EXPECT_EQ(pgLVal(r.get(), 1, "app_id"), 2);
+    EXPECT_STREQ(pgSVal(r.get(), 1, "app_name"), "VMware vSphere");
+    EXPECT_STREQ(pgSVal(r.get(), 1, "app_type"), "VMware");
+    EXPECT_STREQ(pgSVal(r.get(), 1, "key2"), "web01-vm");
+    EXPECT_EQ(pgLVal(r.get(), 1, "elapsed_secs"), 95);
+    EXPECT_EQ(pgLVal(r.get(), 1, "orig_backup_no"), 2);
+    EXPECT_NEAR(pgLLVal(r.get(), 1, "orig_time"), now() - 2 * 86400, 3600);
+    EXPECT_EQ(pgLVal(r.get(), 1, "backtype"), 34);
+    EXPECT_EQ(pgLVal(r.get(), 1, "file_mib_size"), 40960);
+    EXPECT_EQ(pgLVal(r.get(), 1, "file_count"), 12);
+    EXPECT_EQ(pgBVal(r.get(), 1, "compressed"), 0);
+    EXPECT_EQ(pgBVal(r.get(), 1, "encrypted"), 1);
+    EXPECT_EQ(pgBVal(r.get(), 1, "dedup"), 1);
+    EXPECT_EQ(pgBVal(r.get(), 1, "fastseed"), 0);
+    EXPECT_STREQ(pgSVal(r.get(), 1, "error_string"), "Archive target full");
+    EXPECT_STREQ(pgSVal(r.get(), 1, "install_id"), "KX-7F3A-0001");
+    EXPECT_STREQ(pgSVal(r.get(), 1, "vqnid"), "KX-7F3A-0001");
+    EXPECT_STREQ(pgSVal(r.get(), 0, "client_name"), "fileserver01");
+    EXPECT_STREQ(pgSVal(r.get(), 0, "app_type"), "file-level");
+
+    // Archive 12 has no instance: the outer joins keep it with empty texts.
+    EXPECT_STREQ(pgSVal(r.get(), 2, "client_name"), "");
+    EXPECT_STREQ(pgSVal(r.get(), 2, "app_type"), "");
+    EXPECT_EQ(pgLVal(r.get(), 2, "client_os"), 0);
+    EXPECT_EQ(pgBVal(r.get(), 2, "compressed"), 1);
+
+    // The window is the only filter in force: from 0 every archive is found.
+    Result all(pgQuery(SQL_ARCHIVES, 0));
+    ASSERT_EQ(pgTuples(all.get()), 4);
+    EXPECT_EQ(pgLVal(all.get(), 0, "archive_id"), 9);
+}
+
+TEST_F(Kxdb, ReplicationStatements)
+{
+    Result q(pgQuery(SQL_REPL_QUEUE));
+    ASSERT_NE(pgStatus(q.get()), -1);
+    ASSERT_EQ(pgTuples(q.get()), 2);
+    EXPECT_EQ(pgLVal(q.get(), 0, "backup_no"), 6);
+
+    char sql[64];
+    std::snprintf(sql, sizeof sql, SQL_SDS_STATS, 50);
+    Result s(pgQuery("%s", sql));
+    ASSERT_NE(pgStatus(s.get()), -1);
+    ASSERT_EQ(pgTuples(s.get()), 4);
+    const std::vector<int> order = {2, 2, 1, 0};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(pgLVal(s.get(), i, "backup_no"), order[static_cast<size_t>(i)]) << "row " << i;
+    EXPECT_STREQ(pgSVal(s.get(), 0, "client_name"), "esx01");
+    EXPECT_STREQ(pgSVal(s.get(), 0, "destination"), "kx-dr-site");
+    EXPECT_STREQ(pgSVal(s.get(), 0, "message"), "Replication complete");
+    EXPECT_EQ(pgLLVal(s.get(), 0, "bytes_syncd"), 42949672960LL);
+    // The time is served as the database's text; it starts with the date.
+    const std::string stat_time = pgSVal(s.get(), 0, "stat_time");
+    EXPECT_GE(stat_time.size(), 19u);
+    EXPECT_LT(stat_time.size(), 64u);
+    EXPECT_EQ(stat_time[4], '-');
+
+    Result limited(pgQuery(SQL_SDS_STATS, 1));
+    EXPECT_EQ(pgTuples(limited.get()), 1);
+}
+
+TEST_F(Kxdb, ReservationManagerStatements)
+{
+    Result d2d(pgQuery(SQL_SMGR_REGISTER, 1));
+    ASSERT_NE(pgStatus(d2d.get()), -1);
+    ASSERT_EQ(pgTuples(d2d.get()), 1);
+    EXPECT_EQ(pgLVal(d2d.get(), 0, "device_no"), 1);
+
+    Result tape(pgQuery(SQL_SMGR_REGISTER, 3));
+    EXPECT_EQ(pgStatus(tape.get()), 0);
+    EXPECT_EQ(pgTuples(tape.get()), 0);
+
+    Result unknown(pgQuery(SQL_SMGR_REGISTER, 99));
+    EXPECT_EQ(pgTuples(unknown.get()), 0);
+
+    Result res(pgQuery(SQL_SMGR_RESERVE, 2));
+    ASSERT_EQ(pgTuples(res.get()), 1);
+    EXPECT_STREQ(pgSVal(res.get(), 0, "dev_name"), "D2D1");
+    EXPECT_EQ(pgLLVal(res.get(), 0, "capacity"), 209715200);
+}
+
+// ---------------------------------------------------------------------------
+// kxGetBackupStatus
+
+TEST_F(Kxdb, BackupStatusWindowIsInclusiveAndOrdered)
+{
+    // 101 is one second before the window, 106 one second after it.
+    Status s;
+    get_status(s, window_request(1700000000, 1700086400));
+    ASSERT_EQ(s.rc, 0);
+    EXPECT_EQ(s.ids(), (std::vector<int>{102, 103, 104, 105}));
+
+    Status single;
+    get_status(single, window_request(1700086400, 1700086400));
+    ASSERT_EQ(single.rc, 0);
+    EXPECT_EQ(single.ids(), (std::vector<int>{105}));
+
+    Status empty;
+    get_status(empty, window_request(1700086401, 1700000000));
+    EXPECT_EQ(empty.rc, 0);
+    EXPECT_EQ(empty.count, 0);
+    EXPECT_EQ(empty.array, nullptr);
+}
+
+TEST_F(Kxdb, BackupStatusTypeFilter)
+{
+    const int types[] = {34, 1};
+    backup_status_request rq = window_request(1699999999, 1700086401);
+    rq.types = types;
+    rq.ntypes = 2;
+
+    Status off;  // the list is ignored unless types_mode is 2
+    rq.types_mode = 0;
+    get_status(off, rq);
+    ASSERT_EQ(off.rc, 0);
+    EXPECT_EQ(off.ids(), (std::vector<int>{101, 102, 103, 104, 105, 106}));
+
+    Status on;
+    rq.types_mode = 2;
+    get_status(on, rq);
+    ASSERT_EQ(on.rc, 0);
+    EXPECT_EQ(on.ids(), (std::vector<int>{103, 105, 106}));
+
+    Status nothing;  // filtering on an empty list leaves nothing
+    rq.ntypes = 0;
+    get_status(nothing, rq);
+    EXPECT_EQ(nothing.rc, 0);
+    EXPECT_EQ(nothing.count, 0);
+}
+
+TEST_F(Kxdb, BackupStatusFiltersAreOffUnlessModeIsTwo)
+{
+    backup_status_request rq = window_request(1700000000, 1700000000);
+    rq.start_mode = 1;
+    rq.end_mode = 0;
+    Status s;
+    get_status(s, rq);
+    ASSERT_EQ(s.rc, 0);
+    EXPECT_EQ(s.ids(), (std::vector<int>{1, 2, 3, 4, 5, 6, 101, 102, 103, 104, 105, 106}));
+
+    rq.start_mode = 2;  // only the start in force: 101 is left out
+    Status from;
+    get_status(from, rq);
+    ASSERT_EQ(from.rc, 0);
+    EXPECT_EQ(from.ids(), (std::vector<int>{1, 2, 3, 4, 5, 6, 102, 103, 104, 105, 106}));
+}
+
+TEST_F(Kxdb, BackupStatusAgentRequestGivesTheLastWeek)
+{
+    const int64_t t = now();
+    std::vector<int> types = kAgentTypes;
+    backup_status_request rq = window_request(static_cast<int32_t>(t - kWeek), static_cast<int32_t>(t));
+    rq.types = types.data();
+    rq.types_mode = 2;
+    rq.ntypes = static_cast<int32_t>(types.size());
+    Status s;
+    get_status(s, rq);
+    ASSERT_EQ(s.rc, 0);
+    // 3 is system metadata, not asked for; 5 is ten days old.
+    EXPECT_EQ(s.ids(), (std::vector<int>{1, 2, 4, 6}));
+}
+
+TEST_F(Kxdb, BackupStatusRecordFields)
+{
+    Status s;
+    get_status(s, window_request(1700003600, 1700086400));
+    ASSERT_EQ(s.rc, 0);
+    ASSERT_EQ(s.ids(), (std::vector<int>{104, 105}));
+
+    const backup_status &b = s.array[0];
+    EXPECT_EQ(b.node_no, 3);
+    EXPECT_EQ(b.type, 27);
+    EXPECT_EQ(b.start_time, 1700003600);
+    EXPECT_EQ(b.status, 2);
+    EXPECT_EQ(b.size_mb, 700);
+    EXPECT_EQ(b.files, 3);
+    EXPECT_EQ(b.size_high, 0);
+    EXPECT_EQ(b.files_high, 0);
+    ASSERT_NE(b.server_inst, nullptr);
+    ASSERT_NE(b.db_name, nullptr);
+    EXPECT_STREQ(b.server_inst, "sqlsrv01");
+    EXPECT_STREQ(b.db_name, "payroll");
+
+    const backup_status &v = s.array[1];
+    ASSERT_NE(v.server_inst, nullptr);
+    EXPECT_STREQ(v.server_inst, "vcenter01");
+    EXPECT_EQ(v.db_name, nullptr);  // SQL NULL
+
+    for (int i = 0; i < s.count; ++i) {
+        const backup_status &r = s.array[i];
+        for (const char *p : {r.client_desc, r.volume, r.location, r.description, r.start_text,
+                              r.end_text, r.error_text, r.media})
+            EXPECT_EQ(p, nullptr) << "record " << i;
+    }
+    // The Status destructor frees every pointer with free(): a block that did
+    // not come from malloc shows up under the sanitizers.
+}
+
+TEST_F(Kxdb, BackupStatusRejectsBadArguments)
+{
+    backup_status_request rq = window_request(0, 1);
+    backup_status *array = nullptr;
+    int count = 0;
+    EXPECT_NE(kxGetBackupStatus(nullptr, &array, &count), 0);
+    EXPECT_EQ(array, nullptr);
+    EXPECT_NE(kxGetBackupStatus(&rq, nullptr, &count), 0);
+    EXPECT_NE(kxGetBackupStatus(&rq, &array, nullptr), 0);
+
+    rq.types_mode = 2;
+    rq.ntypes = 3;
+    rq.types = nullptr;
+    EXPECT_NE(kxGetBackupStatus(&rq, &array, &count), 0);
+    EXPECT_EQ(array, nullptr);
+    EXPECT_EQ(count, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Results, statuses and value reads
+
+TEST_F(Kxdb, ResultsOutliveTheConnectionAndStatementsReconnect)
+{
+    ASSERT_EQ(pgOpen(1), 0);
+    Result before(pgQuery("SELECT pg_backend_pid() AS pid, 'kept' AS word"));
+    ASSERT_EQ(pgTuples(before.get()), 1);
+    pgClose();
+    pgClose();  // closing twice is harmless
+    EXPECT_STREQ(pgSVal(before.get(), 0, "word"), "kept");
+
+    // No pgOpen: the statement connects by itself, on a new backend.
+    Result after(pgVExec("SELECT pg_backend_pid() AS pid"));
+    ASSERT_EQ(pgTuples(after.get()), 1);
+    EXPECT_NE(pgLVal(after.get(), 0, "pid"), pgLVal(before.get(), 0, "pid"));
+
+    // And pgOpen on an open connection keeps it.
+    ASSERT_EQ(pgOpen(1), 0);
+    Result same(pgQuery("SELECT pg_backend_pid() AS pid"));
+    EXPECT_EQ(pgLVal(same.get(), 0, "pid"), pgLVal(after.get(), 0, "pid"));
+
+    // The backup status call connects on demand too.
+    pgClose();
+    Status s;
+    get_status(s, window_request(1700000000, 1700000000));
+    EXPECT_EQ(s.rc, 0);
+    EXPECT_EQ(s.ids(), (std::vector<int>{103}));
+}
+
+TEST_F(Kxdb, StatusOfFailuresSuccessesAndNull)
+{
+    EXPECT_EQ(pgStatus(nullptr), -1);
+    EXPECT_EQ(pgTuples(nullptr), 0);
+    pgFree(nullptr);
+
+    testing::internal::CaptureStderr();
+    Result bad(pgQuery("SELECT no_such_column FROM devices"));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(pgStatus(bad.get()), -1);
+    EXPECT_EQ(pgTuples(bad.get()), 0);
+    EXPECT_STREQ(pgSVal(bad.get(), 0, "no_such_column"), "");
+    EXPECT_NE(log.find("kxext[0] "), std::string::npos) << log;
+    EXPECT_NE(log.find("PQexec: "), std::string::npos) << log;
+    EXPECT_NE(log.find("no_such_column"), std::string::npos) << log;
+
+    // A failed statement leaves the connection usable.
+    Result none(pgQuery("SELECT 1 AS one WHERE false"));
+    EXPECT_EQ(pgStatus(none.get()), 0);
+    EXPECT_EQ(pgTuples(none.get()), 0);
+
+    Result two(pgQuery("SELECT generate_series(1, 2) AS n"));
+    EXPECT_GE(pgStatus(two.get()), 0);
+    EXPECT_EQ(pgTuples(two.get()), 2);
+
+    Result command(pgQuery("SET application_name = 'kxext_test'"));
+    EXPECT_GE(pgStatus(command.get()), 0);
+}
+
+TEST_F(Kxdb, ValueReads)
+{
+    Result r(pgQuery("SELECT -42 AS neg, 5000000000::bigint AS big, 3000000000::bigint AS u32, "
+                     "true AS yes, false AS no, NULL::text AS nothing, 'text' AS word, "
+                     "'' AS empty"));
+    ASSERT_EQ(pgTuples(r.get()), 1);
+    EXPECT_EQ(pgLVal(r.get(), 0, "neg"), -42);
+    EXPECT_EQ(pgLLVal(r.get(), 0, "neg"), -42);
+    EXPECT_EQ(pgLLVal(r.get(), 0, "big"), 5000000000LL);
+    // Above 2^31 a 32-bit read keeps the low 32 bits, as unsigned callers expect.
+    EXPECT_EQ(static_cast<uint32_t>(pgLVal(r.get(), 0, "u32")), 3000000000u);
+    EXPECT_EQ(pgBVal(r.get(), 0, "yes"), 1);
+    EXPECT_EQ(pgBVal(r.get(), 0, "no"), 0);
+    EXPECT_EQ(pgBVal(r.get(), 0, "nothing"), 0);
+    EXPECT_STREQ(pgSVal(r.get(), 0, "nothing"), "");
+    EXPECT_EQ(pgLVal(r.get(), 0, "word"), 0);
+
+    // Missing columns and rows read as "" and 0.
+    for (const char *col : {"missing", "", static_cast<const char *>(nullptr)}) {
+        EXPECT_STREQ(pgSVal(r.get(), 0, col), "");
+        EXPECT_EQ(pgLVal(r.get(), 0, col), 0);
+        EXPECT_EQ(pgLLVal(r.get(), 0, col), 0);
+        EXPECT_EQ(pgBVal(r.get(), 0, col), 0);
+    }
+    for (int row : {-1, 1, 1000}) {
+        EXPECT_STREQ(pgSVal(r.get(), row, "word"), "");
+        EXPECT_EQ(pgLVal(r.get(), row, "neg"), 0);
+        EXPECT_EQ(pgLLVal(r.get(), row, "big"), 0);
+        EXPECT_EQ(pgBVal(r.get(), row, "yes"), 0);
+    }
+    EXPECT_STREQ(pgSVal(nullptr, 0, "word"), "");
+    EXPECT_EQ(pgLVal(nullptr, 0, "neg"), 0);
+    EXPECT_EQ(pgBVal(nullptr, 0, "yes"), 0);
+}
+
+TEST_F(Kxdb, StatementsAreFormattedPrintfStyle)
+{
+    Result r(pgVExec("SELECT %d AS d, %u AS u, '%s' AS s, '%%' AS pct", -7, 4000000000u, "x y"));
+    ASSERT_EQ(pgTuples(r.get()), 1);
+    EXPECT_EQ(pgLVal(r.get(), 0, "d"), -7);
+    EXPECT_EQ(pgLLVal(r.get(), 0, "u"), 4000000000LL);
+    EXPECT_STREQ(pgSVal(r.get(), 0, "s"), "x y");
+    EXPECT_STREQ(pgSVal(r.get(), 0, "pct"), "%");
+
+    // A statement far longer than any fixed buffer.
+    const std::string word(20000, 'k');
+    Result longer(pgQuery("SELECT length('%s') AS n, '%s' AS w", word.c_str(), word.c_str()));
+    ASSERT_EQ(pgTuples(longer.get()), 1);
+    EXPECT_EQ(pgLVal(longer.get(), 0, "n"), 20000);
+    EXPECT_EQ(std::string(pgSVal(longer.get(), 0, "w")), word);
+}
+
+// ---------------------------------------------------------------------------
+// Connection handling
+
+TEST_F(Kxdb, UnreachableDatabaseFailsCleanly)
+{
+    const int port = closed_port();
+    ASSERT_GT(port, 0);
+    {
+        ConnInfoScope scope("host=127.0.0.1 port=" + std::to_string(port) +
+                            " dbname=kxdb user=postgres");
+        testing::internal::CaptureStderr();
+        const int rc = pgOpen(1);
+        kx_result *r = pgQuery("SELECT 1 AS one");
+        Status s;
+        get_status(s, window_request(0, 2000000000));
+        const std::string log = testing::internal::GetCapturedStderr();
+
+        EXPECT_NE(rc, 0);
+        EXPECT_EQ(pgStatus(r), -1);
+        EXPECT_EQ(pgTuples(r), 0);
+        pgFree(r);
+        EXPECT_NE(s.rc, 0);
+        EXPECT_EQ(s.array, nullptr);
+        EXPECT_NE(log.find("kxext[0] -: PQconnectdb: "), std::string::npos) << log;
+        pgClose();  // after a failed open, as start-up does
+        pgClose();
+    }
+    ASSERT_EQ(pgOpen(1), 0);  // and it recovers once the database is there
+}
+
+TEST_F(Kxdb, UnparsableConnInfoFailsCleanly)
+{
+    ConnInfoScope scope("host='unterminated");
+    testing::internal::CaptureStderr();
+    const int rc = pgOpen(1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(rc, 0);
+    EXPECT_NE(log.find("kxext[0] "), std::string::npos) << log;
+}
+
+TEST_F(Kxdb, ConnectAttemptsAreBoundedByDefault)
+{
+    // A listener that never answers: without a connect timeout the attempt
+    // would wait for ever (and ctest would kill the test).
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len), 0);
+
+    unsetenv("PGCONNECT_TIMEOUT");
+    {
+        ConnInfoScope scope("host=127.0.0.1 port=" + std::to_string(ntohs(a.sin_port)) +
+                            " user=postgres sslmode=disable");
+        testing::internal::CaptureStderr();
+        EXPECT_NE(pgOpen(1), 0);
+        testing::internal::GetCapturedStderr();
+    }
+    close(fd);
+}
+
+TEST_F(Kxdb, ConnInfoWithoutDatabaseNameUsesKxdb)
+{
+    std::string info = rig().conninfo;
+    const auto at = info.find("dbname=kxdb");
+    ASSERT_NE(at, std::string::npos);
+    info.erase(at, std::strlen("dbname=kxdb"));
+    ConnInfoScope scope(info);
+    Result r(pgQuery("SELECT current_database() AS db"));
+    ASSERT_EQ(pgTuples(r.get()), 1);
+    EXPECT_STREQ(pgSVal(r.get(), 0, "db"), "kxdb");
+}
+
+TEST_F(Kxdb, RecoversWhenTheServerDropsTheConnection)
+{
+    testing::internal::CaptureStderr();
+    Result killed(pgQuery("SELECT pg_terminate_backend(pg_backend_pid())"));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(pgStatus(killed.get()), -1);
+
+    Result again(pgQuery("SELECT 7 AS seven"));
+    ASSERT_EQ(pgTuples(again.get()), 1);
+    EXPECT_EQ(pgLVal(again.get(), 0, "seven"), 7);
+}
+
+TEST_F(Kxdb, ThreadsShareOneConnection)
+{
+    std::atomic<int> wrong{0};
+    std::set<int> pids[2];
+    auto work = [&](int id) {
+        for (int i = 0; i < 200; ++i) {
+            const int n = id * 1000 + i;
+            Result r(pgVExec("SELECT %d AS n, pg_backend_pid() AS pid", n));
+            if (pgTuples(r.get()) != 1 || pgLVal(r.get(), 0, "n") != n)
+                ++wrong;
+            else
+                pids[id].insert(pgLVal(r.get(), 0, "pid"));
+        }
+    };
+    std::thread a(work, 0), b(work, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(wrong.load(), 0);
+    ASSERT_EQ(pids[0].size(), 1u);
+    EXPECT_EQ(pids[0], pids[1]);
+}
+
+// ---------------------------------------------------------------------------
+// The demo content loads into a fresh database and feeds every statement.
+
+TEST_F(Kxdb, DemoLoadsAndFeedsEveryStatement)
+{
+    {
+        Result drop(pgQuery("DROP DATABASE IF EXISTS kxdb_demo"));
+        ASSERT_NE(pgStatus(drop.get()), -1);
+        Result create(pgQuery("CREATE DATABASE kxdb_demo"));
+        ASSERT_NE(pgStatus(create.get()), -1);
+    }
+    pgClose();
+    for (const char *file : {KXEXT_SCHEMA_SQL, KXEXT_DEMO_SQL}) {
+        ASSERT_EQ(run_program({rig().bin + "/psql", "-X", "-q", "-v", "ON_ERROR_STOP=1",
+                               "--single-transaction", "-h", rig().dir, "-p", rig().port, "-U",
+                               "postgres", "-d", "kxdb_demo", "-o", "/dev/null", "-f", file}),
+                  0)
+            << "loading " << file;
+    }
+
+    ConnInfoScope scope(rig().conninfo + " dbname=kxdb_demo");
+    const int64_t t = now();
+
+    Result sys(pgQuery(SQL_SYSTEMS, 1u));
+    ASSERT_EQ(pgTuples(sys.get()), 1);
+    EXPECT_EQ(pgBVal(sys.get(), 0, "is_local_system"), 1);
+
+    std::vector<int> types = kAgentTypes;
+    backup_status_request rq = window_request(static_cast<int32_t>(t - kWeek), static_cast<int32_t>(t));
+    rq.types = types.data();
+    rq.types_mode = 2;
+    rq.ntypes = static_cast<int32_t>(types.size());
+    Status s;
+    get_status(s, rq);
+    ASSERT_EQ(s.rc, 0);
+    EXPECT_GE(s.count, 10);
+
+    Result type(pgVExec(SQL_APP_TYPE, 1));
+    ASSERT_EQ(pgTuples(type.get()), 1);
+    const std::string app_type = pgSVal(type.get(), 0, "type");
+    EXPECT_TRUE(app_type == "file-level" || app_type == "VMware" || app_type == "Hyper-V")
+        << app_type;
+    std::set<int> nodes;
+    for (int i = 0; i < s.count; ++i)
+        nodes.insert(s.array[i].node_no);
+    for (int node : nodes) {
+        Result name(pgVExec(SQL_NODE_NAME, node));
+        EXPECT_EQ(pgTuples(name.get()), 1) << "node " << node;
+    }
+
+    Result dev(pgQuery(SQL_DEVICES));
+    EXPECT_GE(pgTuples(dev.get()), 2);
+    bool d2d = false;
+    for (int i = 0; i < pgTuples(dev.get()); ++i)
+        if (std::strncmp(pgSVal(dev.get(), i, "dev_name"), "D2D", 3) == 0)
+            d2d = std::strncmp(pgSVal(dev.get(), i, "dev_rw_name"), "/backups/", 9) == 0;
+    EXPECT_TRUE(d2d);
+    Result nvp(pgQuery(SQL_NVP));
+    EXPECT_GE(pgTuples(nvp.get()), 1);
+
+    Result arch(pgQuery(SQL_ARCHIVES, static_cast<int>(t - kWeek)));
+    EXPECT_GE(pgTuples(arch.get()), 1);
+
+    Result q(pgQuery(SQL_REPL_QUEUE));
+    EXPECT_NE(pgStatus(q.get()), -1);
+    Result st(pgQuery(SQL_SDS_STATS, 50));
+    EXPECT_GE(pgTuples(st.get()), 1);
+
+    Result reg(pgQuery(SQL_SMGR_REGISTER, pgLVal(dev.get(), 0, "device_no")));
+    EXPECT_NE(pgStatus(reg.get()), -1);
+}
+
+// ---------------------------------------------------------------------------
+// Logging
+
+TEST(Logger, OneLinePerCallWithTheInnermostName)
+{
+    testing::internal::CaptureStderr();
+    logger(3, "plain %d", 5);
+    push_name("outer");
+    push_name("inner");
+    logger(0, "ends in newline\n");
+    pop_name();
+    logger(4, "%s", "");
+    pop_name();
+    pop_name();  // one more than pushed: ignored
+    logger(1, "after");
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log,
+              "kxext[3] -: plain 5\n"
+              "kxext[0] inner: ends in newline\n"
+              "kxext[4] outer: \n"
+              "kxext[1] -: after\n");
+}
+
+TEST(Logger, NamesArePerThread)
+{
+    push_name("main");
+    testing::internal::CaptureStderr();
+    std::thread([] {
+        logger(2, "from the other thread");
+        push_name("worker");
+        logger(2, "named");
+    }).join();
+    logger(2, "back");
+    const std::string log = testing::internal::GetCapturedStderr();
+    pop_name();
+    EXPECT_EQ(log,
+              "kxext[2] -: from the other thread\n"
+              "kxext[2] worker: named\n"
+              "kxext[2] main: back\n");
+}
+
+}  // namespace
