@@ -7,7 +7,7 @@ test dies half-way.
 
 The agent runs as root inside a private mount namespace:
 
-* overlays over /etc, /usr and /opt (upper dirs in the agent's temp dir), so
+* overlays over /etc, /usr, /opt and /var (upper dirs in the agent's temp dir), so
   /etc/default/kx.ini, /etc/corvantis-asset and /usr/kx can be laid without
   touching the host, and whatever the agent writes there can be read back
   from the upper dirs;
@@ -48,8 +48,9 @@ DEFAULT_LOG = "/usr/kx/logs.dir/corvantis-snmp.log"
 DEFAULT_CONFIG = "/usr/kx/schema/snmp/corvantis-snmp.conf"
 KX_INI = "/etc/default/kx.ini"
 
-# Host directories the agent sees through a copy-on-write overlay.
-OVERLAID = ("/etc", "/usr", "/opt")
+# Host directories the agent sees through a copy-on-write overlay (/var for
+# net-snmp's defaults such as /var/agentx and /var/lib/snmp).
+OVERLAID = ("/etc", "/usr", "/opt", "/var")
 
 # "%F %T.mmm %z [level] message"
 LOG_ENTRY = re.compile(r"^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} [+-]\d{4}) \[(-?\d+)\] (.*)$")
@@ -558,18 +559,19 @@ class Agent:
         base = base_dir()
         if path == base or path.startswith(base + "/"):
             return path
-        for root in OVERLAID:
-            if path == root or path.startswith(root + "/"):
-                return os.path.join(self._upper(root), os.path.relpath(path, root))
         for root, sub in (("/var/tmp", "vartmp"), ("/tmp", "tmp")):
             if path == root or path.startswith(root + "/"):
                 return os.path.join(self.dir, "ns", sub, os.path.relpath(path, root))
+        for root in OVERLAID:
+            if path == root or path.startswith(root + "/"):
+                return os.path.join(self._upper(root), os.path.relpath(path, root))
         raise ValueError("%s is not private to the agent's namespace" % path)
 
-    def _visible_under_tmp(self):
-        # Host paths below /tmp the agent must still reach behind its own /tmp.
+    def _kept_visible(self, root):
+        # Host paths below root that the agent must still reach behind its
+        # private root: the rig's base dir and the binary's directory.
         keep = [base_dir(), os.path.dirname(os.path.realpath(self.binary))]
-        keep = sorted({os.path.normpath(k) for k in keep if k.startswith("/tmp/")})
+        keep = sorted({os.path.normpath(k) for k in keep if k.startswith(root + "/")})
         kept = []
         for k in keep:
             if not any(k == o or k.startswith(o + "/") for o in kept):
@@ -594,12 +596,12 @@ class Agent:
         for d in (vartmp, tmp):
             os.makedirs(d)
             os.chmod(d, 0o1777)
-        script.append("mount --bind %s /var/tmp" % q(vartmp))
-        for keep in self._visible_under_tmp():
-            mountpoint = os.path.join(tmp, os.path.relpath(keep, "/tmp"))
-            os.makedirs(mountpoint)
-            script.append("mount --bind %s %s" % (q(keep), q(mountpoint)))
-        script.append("mount --rbind %s /tmp" % q(tmp))
+        for root, private in (("/var/tmp", vartmp), ("/tmp", tmp)):
+            for keep in self._kept_visible(root):
+                mountpoint = os.path.join(private, os.path.relpath(keep, root))
+                os.makedirs(mountpoint)
+                script.append("mount --bind %s %s" % (q(keep), q(mountpoint)))
+            script.append("mount --rbind %s %s" % (q(private), q(root)))
         for d in self.dirs:
             self.host_path(d)  # refuses host paths
             script.append("mkdir -p %s" % q(d))
