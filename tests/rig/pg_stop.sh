@@ -17,7 +17,9 @@ if [ "${1:-}" = --keep ]; then
     keep=1
     shift
 fi
-[ "$#" -eq 1 ] && [ -n "$1" ] || die "usage: $prog [--keep] DIR"
+if [ "$#" -ne 1 ] || [ -z "$1" ]; then
+    die "usage: $prog [--keep] DIR"
+fi
 dir=$(realpath -m -- "$1")
 [ -d "$dir" ] || exit 0
 data=$dir/data
