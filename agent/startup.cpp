@@ -259,8 +259,8 @@ int agent_main(int argc, char **argv)
         g_running = 1;
     }
 
-    // The groups join here in the order management information, backup
-    // appliance, sensors, disks.
+    // Order: management information, backup appliance, sensors, disks.
+    sa_log(4, "init_kxlGroup returned %d\n", init_kxlGroup());
 
     init_snmp(PROGRAM_NAME);
     if (!opts.subagent)
@@ -273,6 +273,7 @@ int agent_main(int argc, char **argv)
         agent_check_and_process(1);
 
     sa_log(1, "%s shutting down\n", PROGRAM_NAME);
+    close_kxlGroup();
     if (g_memcheck)
         muntrace();
     snmp_shutdown(PROGRAM_NAME);

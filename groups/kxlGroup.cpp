@@ -1,6 +1,543 @@
+// Backup appliance group: backups of the last seven days, capacity per
+// device, replications and archives, gathered through the appliance database
+// library and refreshed on request at most every 30 seconds.
 #include "groups/kxlGroup.h"
 
-#include "kxext/kxext.h"
+#include "agent/capture.h"
+#include "agent/mib.h"
+#include "agent/salog.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/statfs.h>
+
+struct backup_info g_backup_info[KXL_TABLE_SIZE];
+int g_backup_instances;
+struct capacity_info g_capacity_info[KXL_TABLE_SIZE];
+int g_capacity_instances;
+struct replication_info g_replication_info[KXL_TABLE_SIZE];
+int g_replication_instances;
+struct archive_info g_archive_info[KXL_TABLE_SIZE];
+int g_archive_instances;
+int g_kxl_intf_found;
+time_t g_kxl_last_refresh;
+int g_kxl_first_pass = 1;
+int g_kxl_detail_level = 2;
+
+time_t (*g_kxl_clock)() = [] { return time(nullptr); };
+
+namespace {
+
+oid kxlGroup_variables_oid[] = {1, 3, 6, 1, 4, 1, 47391, 1, 3};
+
+// Results for the handlers: valid until the next request.
+long g_kxl_long;
+long g_backup_long;
+long g_capacity_long;
+long g_replication_long;
+long g_archive_long;
+char g_backup_text[256];
+char g_capacity_text[256];
+char g_archive_text[256];
+
+// Cut to fit and always terminated.
+void copy_text(char *dest, size_t size, const char *src)
+{
+    snprintf(dest, size, "%s", src ? src : "");
+}
+
+void format_time(char *buf, size_t size, int32_t seconds)
+{
+    snprintf(buf, size, "%s", "00/00/00 00:00:00");
+    time_t t = static_cast<time_t>(seconds);
+    struct tm local;
+    if (localtime_r(&t, &local))
+        strftime(buf, size, "%x %H:%M:%S", &local);
+}
+
+struct ResultFree {
+    kx_result *result = nullptr;
+    ResultFree() = default;
+    explicit ResultFree(kx_result *r) : result(r) {}
+    ~ResultFree()
+    {
+        if (result)
+            pgFree(result);
+    }
+    ResultFree(const ResultFree &) = delete;
+    ResultFree &operator=(const ResultFree &) = delete;
+    void reset(kx_result *r)
+    {
+        if (result)
+            pgFree(result);
+        result = r;
+    }
+};
+
+// The backup types asked for, in the order the catalogue expects them.
+constexpr int kxl_backup_types[] = {1,  2,  41, 4,  3,  27, 28, 29, 18, 19, 20, 12, 13,
+                                    14, 34, 35, 36, 42, 44, 43, 51, 52, 53, 54, 17, 16};
+
+} // namespace
+
+void nnfree(void *pointer)
+{
+    if (pointer)
+        free(pointer);
+}
+
+void free_backup_status(backup_status *array, int count)
+{
+    if (!array)
+        return;
+    for (int i = 0; i < count; i++) {
+        backup_status *bi = &array[i];
+        sa_log(4, "kxfree i=%d bi=%p id=%d server_inst=%p db_name=%p\n", i, static_cast<void *>(bi),
+               bi->node_no, static_cast<void *>(bi->server_inst), static_cast<void *>(bi->db_name));
+        nnfree(bi->server_inst);
+        nnfree(bi->db_name);
+        nnfree(bi->error_text);
+        nnfree(bi->client_desc);
+        nnfree(bi->volume);
+        nnfree(bi->location);
+        nnfree(bi->description);
+        nnfree(bi->start_text);
+        nnfree(bi->end_text);
+        nnfree(bi->media);
+        sa_log(4, "free_backup_status complete, id=%d\n", bi->node_no);
+    }
+    free(array);
+}
+
+int get_client_name(int node, char *name)
+{
+    const int instance = 1;
+    ResultFree type_result(pgVExec("SELECT type FROM application_instances JOIN application_lookup "
+                                   "USING(app_id) WHERE instance_id = %d",
+                                   instance));
+    ResultFree name_result;
+    int rv = 0;
+
+    if (pgStatus(type_result.result) == -1 || pgTuples(type_result.result) <= 0) {
+        sa_log(1, "Could not retrieve name of client (node %d instance %d) from database\n", node,
+               instance);
+        rv = -2;
+    } else {
+        std::string type = pgSVal(type_result.result, 0, "type");
+        const char *column = nullptr;
+        if (type == "file-level") {
+            name_result.reset(pgVExec("SELECT node_name FROM nodes WHERE node_no = %d", node));
+            column = "node_name";
+        } else if (type == "VMware") {
+            name_result.reset(pgVExec(
+                "SELECT key2 FROM application_instances WHERE instance_id = %d AND node_no = %d",
+                instance, node));
+            column = "key2";
+        } else if (type == "Hyper-V") {
+            name_result.reset(pgVExec(
+                "SELECT key1 FROM application_instances WHERE instance_id = %d AND node_no = %d",
+                instance, node));
+            column = "key1";
+        } else {
+            sa_log(1, "Unsupported application type (%s) for client (node %d instance %d)\n",
+                   type.c_str(), node, instance);
+            rv = -1;
+        }
+        if (column) {
+            if (pgStatus(name_result.result) == -1 || pgTuples(name_result.result) <= 0)
+                rv = -2;
+            else
+                copy_text(name, 64, pgSVal(name_result.result, 0, column));
+        }
+    }
+    if (rv != 0)
+        snprintf(name, 64, "id %d inst %d", node, instance);
+    sa_log(4, "get_client_name returning: %s\n", name);
+    return rv;
+}
+
+int is_bk_last(int index, int count, const backup_status *array)
+{
+    int best = 0;
+    uint32_t best_time = 0;
+    for (int i = 0; i < count; i++) {
+        if (array[i].node_no == array[index].node_no && array[i].type == array[index].type &&
+            static_cast<uint32_t>(array[i].start_time) > best_time) {
+            best = i;
+            best_time = static_cast<uint32_t>(array[i].start_time);
+        }
+    }
+    return best == index ? 1 : 0;
+}
+
+int get_backup_info()
+{
+    int types[std::size(kxl_backup_types)];
+    memcpy(types, kxl_backup_types, sizeof types);
+    time_t now = g_kxl_clock();
+
+    backup_status_request request = {};
+    request.types = types;
+    request.types_mode = 2;
+    request.ntypes = static_cast<int32_t>(std::size(kxl_backup_types));
+    request.window_start = static_cast<int32_t>(now - KXL_WINDOW_SECONDS);
+    request.start_mode = 2;
+    request.window_end = static_cast<int32_t>(now);
+    request.end_mode = 2;
+    request.order_mode = 2;
+
+    backup_status *array = nullptr;
+    int count = 0;
+    int rv = kxGetBackupStatus(&request, &array, &count);
+    int returned = count;
+
+    if (rv != 0) {
+        sa_log(0, "kxGetBackupStatus error %d\n", rv);
+    } else {
+        sa_log(g_kxl_detail_level, "kxGetBackupStatus returned count=%d \n", count);
+        if (count <= 0 || !array) {
+            sa_log(0, "kxGetBackupStatus returned zero records\n");
+        } else {
+            if (count > KXL_TABLE_SIZE) {
+                sa_log(g_kxl_detail_level, "Truncating Backup status (cnt=%d > %d)\n", count,
+                       KXL_TABLE_SIZE);
+                count = KXL_TABLE_SIZE;
+            }
+            int k = 0;
+            for (int i = 0; i < count; i++) {
+                const backup_status &record = array[i];
+                if (record.type == 48)
+                    continue;
+                backup_info &entry = g_backup_info[k];
+                entry.position = i;
+                entry.status = record.status;
+                entry.type = record.type;
+                entry.node = record.node_no;
+                entry.backup_id = record.backup_id;
+                entry.size = record.size_mb;
+                entry.files = record.files;
+                entry.time = record.start_time;
+                get_client_name(record.node_no, entry.client_name);
+                entry.last = is_bk_last(i, count, array);
+
+                char when[30];
+                format_time(when, sizeof when, record.start_time);
+                sa_log(g_kxl_detail_level,
+                       "Backup[%d/%d]: client=%s (%d) id=%d status=%x\n\t time=%s type=%d "
+                       "size=%ld/%d files=%ld/%d last=%d\n",
+                       i, k, entry.client_name, entry.node, entry.backup_id, entry.status, when,
+                       entry.type, static_cast<long>(record.size_mb), record.size_high,
+                       static_cast<long>(record.files), record.files_high, entry.last);
+                k++;
+            }
+            g_backup_instances = k;
+        }
+    }
+
+    free_backup_status(array, returned);
+    pgClose();
+    return rv;
+}
+
+int get_du(const char *path, unsigned long *used)
+{
+    if (!used)
+        return -1;
+    *used = 0;
+    CommandCapture capture("/tmp/dus.out");
+    // The path comes from the database: it reaches du as one quoted word.
+    std::string command = "du -s " + shell_quote(path ? path : "") + " 2>/dev/null |tail -n1 >" +
+                          capture.path();
+    int rv = capture.run(command);
+    if (rv == 0) {
+        if (FILE *file = capture.open()) {
+            char size_word[256] = "", path_word[256] = "";
+            if (fscanf(file, "%255s %255s", size_word, path_word) >= 1)
+                *used = strtoul(size_word, nullptr, 10);
+            capture.finish();
+        }
+    }
+    sa_log(4, "get_du(%s) rv = %d, used = %ld\n", path, rv, static_cast<long>(*used));
+    return rv;
+}
+
+namespace {
+
+void read_filesystem(capacity_info &entry)
+{
+    struct statfs fs;
+    if (statfs(entry.path, &fs) != 0)
+        return;
+    uint64_t psize = static_cast<uint64_t>(fs.f_blocks) * static_cast<uint64_t>(fs.f_bsize) / 1024;
+    uint64_t pfree = static_cast<uint64_t>(fs.f_bfree) * static_cast<uint64_t>(fs.f_bsize) / 1024;
+    uint64_t pused = psize > pfree ? psize - pfree : 0;
+    sa_log(g_kxl_detail_level, "statfs(%s) = %d, psize=%lu pused=%lu pfree=%lu\n", entry.path, 0,
+           static_cast<unsigned long>(psize), static_cast<unsigned long>(pused),
+           static_cast<unsigned long>(pfree));
+    entry.psize = psize;
+    entry.pfree = pfree;
+    entry.pused = pused;
+}
+
+} // namespace
+
+int get_capacity_info()
+{
+    int result = 0;
+    char last_d2d_path[64] = "";
+    int limit;
+
+    ResultFree devices(pgQuery(
+        "SELECT device_no, dev_name, dev_rw_name, capacity, status, dedup, is_deleted FROM devices"));
+    ResultFree nvp;
+
+    if (pgStatus(devices.result) == -1 || pgTuples(devices.result) <= 0) {
+        sa_log(0, "Could not obtain device list from kxdb\n");
+        result = -2;
+        // Configuration entries then follow the previous pass's devices.
+        limit = g_capacity_instances + 5;
+    } else {
+        int n = pgTuples(devices.result);
+        sa_log(g_kxl_detail_level, "get_capacity_info count = %d + %d (add)\n", n, 5);
+        if (n > KXL_TABLE_SIZE) {
+            sa_log(g_kxl_detail_level, "Truncating devices (cnt=%d > %d)\n", n, KXL_TABLE_SIZE);
+            n = KXL_TABLE_SIZE;
+        }
+        for (int i = 0; i < n; i++) {
+            capacity_info &entry = g_capacity_info[i];
+            entry = {};
+            entry.position = i;
+            copy_text(entry.name, sizeof entry.name, pgSVal(devices.result, i, "dev_name"));
+            copy_text(entry.path, sizeof entry.path, pgSVal(devices.result, i, "dev_rw_name"));
+            entry.device_id = pgLVal(devices.result, i, "device_no");
+            uint64_t capacity = static_cast<uint64_t>(pgLLVal(devices.result, i, "capacity"));
+
+            if (strncmp(entry.name, "D2D", 3) == 0) {
+                unsigned long du_used = 0;
+                result = get_du(entry.path, &du_used);
+                if (capacity > du_used) {
+                    entry.used = du_used;
+                    entry.free = capacity - du_used;
+                } else {
+                    entry.used = 0;
+                    entry.free = capacity;
+                }
+                copy_text(last_d2d_path, sizeof last_d2d_path, entry.path);
+            } else {
+                entry.used = 0;
+                entry.free = capacity;
+            }
+            entry.size = capacity;
+            read_filesystem(entry);
+            sa_log(g_kxl_detail_level,
+                   "Capacity[%d]: num=%d id=%d name=%s size=%ld (%d GB) used=%ld free=%ld psize=%ld "
+                   "pfree=%ld\n",
+                   i, entry.position, entry.device_id, entry.name, static_cast<long>(entry.size),
+                   static_cast<int>(entry.size >> 20), static_cast<long>(entry.used >> 20),
+                   static_cast<long>(entry.free >> 20), static_cast<long>(entry.psize >> 20),
+                   static_cast<long>(entry.pfree >> 20));
+        }
+        g_capacity_instances = n;
+        limit = n + 5;
+    }
+    if (limit > KXL_TABLE_SIZE)
+        limit = KXL_TABLE_SIZE;
+
+    nvp.reset(pgQuery("SELECT nvp_type, nvp_name, item_name, item_value FROM nvp WHERE nvp_type = "
+                      "'system' AND nvp_name = 'configuration' "));
+    if (pgStatus(nvp.result) == -1 || pgTuples(nvp.result) <= 0) {
+        sa_log(0, "Could not obtain nvp list from kxdb\n");
+        return -2;
+    }
+
+    int k = g_capacity_instances;
+    int rows = pgTuples(nvp.result);
+    for (int row = 0; row < rows && k < limit; row++) {
+        const char *item = pgSVal(nvp.result, row, "item_name");
+        long gigabytes = strtol(pgSVal(nvp.result, row, "item_value"), nullptr, 10);
+        if (strncmp(item, "D2D", 3) == 0)
+            continue;
+        capacity_info &entry = g_capacity_info[k];
+        entry = {};
+        entry.position = k;
+        copy_text(entry.name, sizeof entry.name, item);
+        entry.device_id = k + 1;
+        entry.size = static_cast<uint64_t>(gigabytes) << 20;
+        entry.used = 0;
+        if (strncmp(item, "VirtualFailover", 15) == 0) {
+            copy_text(entry.path, sizeof entry.path, "/backups/_VirtualMachines");
+            unsigned long du_used = 0;
+            result = get_du(entry.path, &du_used);
+            entry.used = du_used;
+        } else {
+            copy_text(entry.path, sizeof entry.path, last_d2d_path);
+        }
+        entry.free = entry.size > entry.used ? entry.size - entry.used : entry.size;
+        sa_log(g_kxl_detail_level,
+               "Capacity[%d] id=%d name=%s dev=%s size=%ld GB used=%lu free=%lu\n", k, k + 1,
+               entry.name, entry.path, gigabytes, static_cast<unsigned long>(entry.used >> 20),
+               static_cast<unsigned long>(entry.free >> 20));
+        k++;
+    }
+    g_capacity_instances = k;
+    return result;
+}
+
+int get_archive_info()
+{
+    int since = static_cast<int>(g_kxl_clock() - KXL_WINDOW_SECONDS);
+    ResultFree archives(pgQuery(
+        "SELECT a.archive_id, a.archive_set_id, a.archive_success, s.creation_timestamp, "
+        "ai.node_no, i.instance_id, i.client_name, i.client_os, i.app_id, al.name AS app_name, "
+        "al.type AS app_type, i.key1, i.key2, i.key3, i.key4, a.elapsed_secs, "
+        "a.orig_description, a.orig_backup_no, a.orig_time, a.backtype, a.file_mib_size, "
+        "a.file_count, a.compressed, a.encrypted, p.dedup,p.fastseed, a.error_string, "
+        "p.install_id, state.install_id AS vqnid FROM archives a JOIN archive_sets s USING "
+        "(archive_set_id) JOIN archive_profiles p USING (profile_id) LEFT JOIN archive_instances "
+        "i USING (archive_instance_id) LEFT JOIN application_lookup al USING (app_id) LEFT JOIN "
+        "application_instances ai USING (instance_id) CROSS JOIN state WHERE CASE WHEN 0=2 THEN "
+        "a.archive_set_id = 0 ELSE 1=1 END AND CASE WHEN 0=2 THEN ai.node_no = 0 ELSE 1=1 END "
+        "AND CASE WHEN 0=2 THEN a.backtype IN (0) ELSE 1=1 END AND CASE WHEN 0=2 THEN "
+        "s.creation_timestamp >= 0 ELSE 1=1 END AND CASE WHEN 0=2 THEN s.creation_timestamp <= 0 "
+        "ELSE 1=1 END AND CASE WHEN 2=2 THEN a.orig_time >= %d ELSE 1=1 END AND CASE WHEN 0=2 "
+        "THEN a.orig_time <= 0 ELSE 1=1 END AND CASE WHEN 0=2 THEN a.archive_id IN (0) ELSE 1=1 "
+        "END AND CASE WHEN 0=2 THEN p.target = '(null)' ELSE 1=1 END ORDER BY archive_id",
+        since));
+
+    if (pgStatus(archives.result) == -1) {
+        sa_log(0, "pgQuery error for archive_status\n");
+        return -2;
+    }
+    int n = pgTuples(archives.result);
+    if (n <= 0) {
+        sa_log(g_kxl_detail_level, "Archive query returned %d records\n", n);
+        return 0;
+    }
+    sa_log(4, "Archive query returned %d records\n", n);
+    if (n > KXL_TABLE_SIZE) {
+        sa_log(g_kxl_detail_level, "Truncating Archive query (cnt=%d > %d)\n", n, KXL_TABLE_SIZE);
+        n = KXL_TABLE_SIZE;
+    }
+    for (int k = 0; k < n; k++) {
+        kx_result *r = archives.result;
+        archive_info &entry = g_archive_info[k];
+        entry.position = k;
+        entry.success = pgBVal(r, k, "archive_success");
+        entry.backtype = pgLVal(r, k, "backtype");
+        entry.compressed = pgBVal(r, k, "compressed");
+        entry.encrypted = pgBVal(r, k, "encrypted");
+        entry.client_os = pgLVal(r, k, "client_os");
+        entry.orig_time = pgLVal(r, k, "orig_time");
+        entry.elapsed = pgLVal(r, k, "elapsed_secs");
+        entry.archive_id = pgLVal(r, k, "archive_id");
+        entry.archive_set = pgLVal(r, k, "archive_set_id");
+        entry.orig_backup_no = pgLVal(r, k, "orig_backup_no");
+        entry.files = pgLVal(r, k, "file_count");
+        entry.size = pgLVal(r, k, "file_mib_size");
+        copy_text(entry.client_name, sizeof entry.client_name, pgSVal(r, k, "client_name"));
+        copy_text(entry.error_text, sizeof entry.error_text, pgSVal(r, k, "error_string"));
+
+        char when[30];
+        format_time(when, sizeof when, entry.orig_time);
+        sa_log(g_kxl_detail_level,
+               "Archive[%d]: id=%d set=%d success=%d backup_no=%d\n\t nfiles=%ld size=%ld MB "
+               "client_os=%d backtype=%d\n\t elapsed=%d compressed=%d encrypted=%d\n\t client=%s "
+               "errmsg=%s time=%s\n",
+               k, entry.archive_id, entry.archive_set, entry.success, entry.orig_backup_no,
+               static_cast<long>(entry.files), static_cast<long>(entry.size), entry.client_os,
+               entry.backtype, entry.elapsed, entry.compressed, entry.encrypted, entry.client_name,
+               entry.error_text, when);
+    }
+    g_archive_instances = n;
+    return 0;
+}
+
+int get_replication_info()
+{
+    ResultFree queue(pgQuery("SELECT * FROM replication_queue order by backup_no desc"));
+    if (pgStatus(queue.result) == -1) {
+        sa_log(0, "Could not obtain replication_queue from kxdb\n");
+        return -2;
+    }
+    int q = pgTuples(queue.result);
+
+    char statement[64];
+    snprintf(statement, sizeof statement, "SELECT * FROM sds_stats order by backup_no desc limit %d",
+             KXL_TABLE_SIZE);
+    ResultFree stats(pgQuery("%s", statement));
+    if (pgStatus(stats.result) == -1) {
+        sa_log(0, "Could not obtain sds_stats from kxdb\n");
+        return -2;
+    }
+    int n = pgTuples(stats.result);
+    if (n <= 0) {
+        sa_log(g_kxl_detail_level, "get_replication_info cnt = %d\n", n);
+        return 0;
+    }
+    sa_log(g_kxl_detail_level, "get_replication_info count = %d(q) + %d(stats)\n", q, n);
+    int limit = q + n;
+    if (limit > KXL_TABLE_SIZE) {
+        sa_log(g_kxl_detail_level, "Truncating replications (cnt=%d > %d)\n", limit, KXL_TABLE_SIZE);
+        limit = KXL_TABLE_SIZE;
+    }
+
+    int k = 0;
+    int previous = 0;
+    for (int row = 0; row < n && k < limit; row++) {
+        kx_result *r = stats.result;
+        int backup_no = pgLVal(r, row, "backup_no");
+        if (backup_no != previous) {
+            replication_info &entry = g_replication_info[k];
+            entry.position = k;
+            entry.backup_no = backup_no;
+            entry.synchronized = static_cast<uint32_t>(pgLLVal(r, row, "bytes_syncd") >> 10);
+            copy_text(entry.client_name, sizeof entry.client_name, pgSVal(r, row, "client_name"));
+            copy_text(entry.destination, sizeof entry.destination, pgSVal(r, row, "destination"));
+            copy_text(entry.stat_time, sizeof entry.stat_time, pgSVal(r, row, "stat_time"));
+            copy_text(entry.message, sizeof entry.message, pgSVal(r, row, "message"));
+            sa_log(g_kxl_detail_level,
+                   "Replication[%d]: num=%d backup_no=%d\n\t client=%s dest=%s \n\t time=%s "
+                   "syncd=%d KB\n\t message=%s\n",
+                   k, entry.position, entry.backup_no, entry.client_name, entry.destination,
+                   entry.stat_time, static_cast<int>(entry.synchronized), entry.message);
+            k++;
+        }
+        previous = backup_no;
+    }
+    g_replication_instances = k;
+    return 0;
+}
+
+int get_kxlGroup()
+{
+    int rv = pgOpen(1);
+    if (rv != 0) {
+        sa_log(0, "pgOpen error %d\n", rv);
+        pgClose();
+        return rv;
+    }
+    int backup_rv = get_backup_info();
+    int capacity_rv = get_capacity_info();
+    sa_log(3, "discover_kxl: backup  rv=%d/num=%d capacity    rv=%d/num=%d\n", backup_rv,
+           g_backup_instances, capacity_rv, g_capacity_instances);
+    int archive_rv = get_archive_info();
+    int replication_rv = get_replication_info();
+    sa_log(3, "discover_kxl: archive rv=%d/num=%d replication rv=%d/num=%d\n", archive_rv,
+           g_archive_instances, replication_rv, g_replication_instances);
+    pgClose();
+    return backup_rv;
+}
+
+int do_getkxl()
+{
+    time_t now = g_kxl_clock();
+    if (now <= g_kxl_last_refresh + KXL_CACHE_SECONDS)
+        return 0;
+    int rv = get_kxlGroup();
+    g_kxl_last_refresh = g_kxl_clock();
+    return rv;
+}
 
 int check_kxdb_interface()
 {
@@ -10,3 +547,380 @@ int check_kxdb_interface()
     }
     return 0;
 }
+
+int discover_kxl()
+{
+    if (g_kxl_first_pass == 0)
+        return 0;
+
+    int rv = pgOpen(1);
+    sa_log(2, "discover_kxl: pgOpen rv = %d\n", rv);
+    if (rv != 0) {
+        sa_log(0, "pgOpen error %d\n", rv);
+        return rv;
+    }
+
+    const unsigned system_id = 1;
+    ResultFree system(
+        pgQuery("SELECT host, is_local_system, is_active FROM systems WHERE system_id = %u;",
+                system_id));
+    if (pgStatus(system.result) == -1) {
+        rv = -2;
+        sa_log(0, "Error executing query to retrieve system hostname\n");
+    } else if (pgTuples(system.result) <= 0) {
+        rv = -2;
+        sa_log(0, "Could not retrieve information for system id %u from database\n", system_id);
+    } else {
+        std::string host = pgBVal(system.result, 0, "is_local_system") == 1
+                               ? "localhost"
+                               : pgSVal(system.result, 0, "host");
+        sa_log(2, "Connected to database at hostname '%s'\n", host.c_str());
+        g_kxl_intf_found = 1;
+        pgClose();
+        rv = get_kxlGroup();
+        g_kxl_last_refresh = g_kxl_clock();
+    }
+    system.reset(nullptr);
+    g_kxl_first_pass = 0;
+    g_kxl_detail_level = 4;
+    return rv;
+}
+
+int init_kxlGroup()
+{
+    mib_trace(__func__, "kxlGroup", __LINE__, "kxlGroup", "Initializing\n");
+    memset(g_backup_info, 0, sizeof g_backup_info);
+    memset(g_capacity_info, 0, sizeof g_capacity_info);
+    memset(g_replication_info, 0, sizeof g_replication_info);
+    memset(g_archive_info, 0, sizeof g_archive_info);
+
+    int rv = discover_kxl();
+    if (rv != 0)
+        sa_log(0, "discover_kxl error %d\n", rv);
+    if (!g_kxl_intf_found) {
+        sa_log(0, "discover_kxl interface not found\n");
+        return rv;
+    }
+    mib_register("kxlGroup", kxlGroup_variables, kxlGroup_variables_oid, __func__, "kxlGroup",
+                 __LINE__);
+    return 0;
+}
+
+void close_kxlGroup()
+{
+    pgClose();
+}
+
+const char *jobtype_string(int code)
+{
+    static const char *const names[] = {
+        nullptr,
+        "master",
+        "differential",
+        "selective",
+        "baremetal",
+        "tidelink master",
+        "tidelink differential",
+        "tidelink baremetal",
+        "tidelink localdir",
+        "tidelink SQL",
+        "tidelink vqnstate",
+        "tidelink exchange",
+        "legacy mssql full",
+        "legacy mssql diff",
+        "legacy mssql trans",
+        "legacy mssql unknown",
+        "verify",
+        "restore",
+        "exchange full",
+        "exchange differential",
+        "exchange incremental",
+        "tidelink msexch full",
+        "tidelink msexch incr",
+        "tidelink msexch diff",
+        "tidelink mssql full",
+        "tidelink mssql diff",
+        "tidelink mssql trans",
+        "mssql full",
+        "mssql differential",
+        "mssql transaction",
+        "archive",
+        "archive restore",
+        "CEP",
+        "localdir",
+        "vmware full",
+        "vmware differential",
+        "vmware incremental",
+        "vmware configuration",
+        "tidelink vmware full",
+        "tidelink vmware diff",
+        "tidelink vmware incr",
+        "incremental",
+        "hyperv full",
+        "hyperv differential",
+        "hyperv incremental",
+        "virtual restore",
+        "tidelink hyperv full",
+        "tidelink hyperv diff",
+        "system metadata",
+        "tidelink system metadata",
+        "tidelink hyperv incr",
+        "oracle full",
+        "oracle incr",
+        "sharepoint full",
+        "sharepoint diff",
+        "tidelink oracle full",
+        "tidelink oracle incr",
+        "tidelink sharepoint full",
+        "tidelink sharepoint diff",
+        "tidelink incremental",
+    };
+    static char unknown[32];
+    if (code >= 1 && code < static_cast<int>(std::size(names)))
+        return names[code];
+    snprintf(unknown, sizeof unknown, "jobtype_%d", code);
+    return unknown;
+}
+
+const char *client_os_str(int code)
+{
+    static const char *const names[] = {
+        nullptr,        "DOS",          "Windows16",  "WindowsNT",    "Windows95",
+        "OS2",          "Novell3",      "UNIX3",      "ODT",          "OS5",
+        "UNIX4",        "SOLARIS",      "SUNOS",      "Novell4",      "OSF1",
+        "NT_SERVER",    "AIX",          "SGI",        "DGUX",         "HPUX",
+        "Linux",        "BSDI",         "USL",        "UNIXWARE",     "FreeBSD",
+        "MACOS",        "Novell5",      "Novell6",    "Novell65",     "Windows2000",
+        "WindowsXP",    "Windows2K3",   "WindowsVista", "ISERIES",    "OES",
+        "Windows2008",  "Windows2008_R2", "Windows7", "Windows8",     "Windows2012",
+    };
+    if (code >= 1 && code < static_cast<int>(std::size(names)))
+        return names[code];
+    switch (code) {
+    case 1040:
+        return "VM_WARE";
+    case 1041:
+        return "HYPER_V";
+    case 1042:
+        return "SHARE_POINT";
+    default:
+        return "Other OS";
+    }
+}
+
+u_char *var_kxlGroup(struct variable *vp, oid *name, size_t *length, int exact, size_t *var_len,
+                     WriteMethod **write_method)
+{
+    if (!mib_scalar(vp, name, length, exact, var_len, write_method))
+        return nullptr;
+    do_getkxl();
+    switch (vp->magic) {
+    case 1:
+        return mib_integer(g_kxl_long, g_backup_instances);
+    case 2:
+        return mib_integer(g_kxl_long, g_capacity_instances);
+    case 3:
+        return mib_integer(g_kxl_long, g_replication_instances);
+    case 4:
+        return mib_integer(g_kxl_long, g_archive_instances);
+    default:
+        return mib_unknown("Unknown Request");
+    }
+}
+
+u_char *var_backupProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                             size_t *var_len, WriteMethod **write_method)
+{
+    long index = mib_table_row(vp, name, length, exact, var_len, write_method, g_backup_instances);
+    if (!index)
+        return nullptr;
+    do_getkxl();
+    sa_log(4, "backup get OID item=%d index=%d\n", vp->magic, static_cast<int>(index));
+    const backup_info &entry = g_backup_info[index - 1];
+    switch (vp->magic) {
+    case 5:
+        return mib_integer(g_backup_long, index);
+    case 6:
+        return mib_integer(g_backup_long, entry.backup_id);
+    case 7:
+        return mib_text(entry.client_name, var_len);
+    case 8:
+        return mib_text(entry.status == 0 ? "Success" : entry.status == 2 ? "FAILURE" : "Unknown",
+                        var_len);
+    case 9:
+        return mib_integer(g_backup_long, entry.status);
+    case 10:
+        format_time(g_backup_text, sizeof g_backup_text, entry.time);
+        return mib_text(g_backup_text, var_len);
+    case 11:
+        return mib_text(jobtype_string(entry.type), var_len);
+    case 12:
+        snprintf(g_backup_text, sizeof g_backup_text, "%ld MB", static_cast<long>(entry.size));
+        return mib_text(g_backup_text, var_len);
+    case 13:
+        return mib_integer(g_backup_long, entry.files);
+    case 14:
+        return mib_integer(g_backup_long, entry.last);
+    default:
+        return mib_unknown("Unknown Request");
+    }
+}
+
+u_char *var_capacityProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                               size_t *var_len, WriteMethod **write_method)
+{
+    long index = mib_table_row(vp, name, length, exact, var_len, write_method, g_capacity_instances);
+    if (!index)
+        return nullptr;
+    do_getkxl();
+    sa_log(4, "capacity get OID item=%d index=%d\n", vp->magic, static_cast<int>(index));
+    const capacity_info &entry = g_capacity_info[index - 1];
+    auto gigabytes = [var_len](uint64_t kilobytes) {
+        snprintf(g_capacity_text, sizeof g_capacity_text, "%ld GB",
+                 static_cast<long>(kilobytes >> 20));
+        return mib_text(g_capacity_text, var_len);
+    };
+    switch (vp->magic) {
+    case 20:
+        return mib_integer(g_capacity_long, index);
+    case 21:
+        return mib_integer(g_capacity_long, entry.device_id);
+    case 22:
+        return mib_text(entry.name, var_len);
+    case 23:
+        return mib_text(entry.path, var_len);
+    case 24:
+        return gigabytes(entry.size);
+    case 25:
+        return gigabytes(entry.used);
+    case 26:
+        return gigabytes(entry.free);
+    default:
+        return mib_unknown("Unknown Request");
+    }
+}
+
+u_char *var_replicationProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                                  size_t *var_len, WriteMethod **write_method)
+{
+    long index =
+        mib_table_row(vp, name, length, exact, var_len, write_method, g_replication_instances);
+    if (!index)
+        return nullptr;
+    do_getkxl();
+    sa_log(4, "replication get OID item=%d index=%d\n", vp->magic, static_cast<int>(index));
+    const replication_info &entry = g_replication_info[index - 1];
+    switch (vp->magic) {
+    case 30:
+        return mib_integer(g_replication_long, index);
+    case 31:
+        return mib_integer(g_replication_long, entry.backup_no);
+    case 32:
+        return mib_text(entry.client_name, var_len);
+    case 33:
+        return mib_text(entry.destination, var_len);
+    case 34:
+        return mib_text(entry.stat_time, var_len);
+    case 35:
+        return mib_integer(g_replication_long, entry.synchronized);
+    case 36:
+        return mib_text(entry.message, var_len);
+    default:
+        return mib_unknown("Unknown Request");
+    }
+}
+
+u_char *var_archiveProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                              size_t *var_len, WriteMethod **write_method)
+{
+    long index = mib_table_row(vp, name, length, exact, var_len, write_method, g_archive_instances);
+    if (!index)
+        return nullptr;
+    do_getkxl();
+    sa_log(4, "archive get OID item=%d index=%d\n", vp->magic, static_cast<int>(index));
+    const archive_info &entry = g_archive_info[index - 1];
+    switch (vp->magic) {
+    case 40:
+        return mib_integer(g_archive_long, index);
+    case 41:
+        return mib_integer(g_archive_long, entry.archive_id);
+    case 42:
+        return mib_text(entry.client_name, var_len);
+    case 43:
+        return mib_integer(g_archive_long, entry.success);
+    case 44:
+        return mib_integer(g_archive_long, entry.size);
+    case 45:
+        format_time(g_archive_text, sizeof g_archive_text, entry.orig_time);
+        return mib_text(g_archive_text, var_len);
+    case 46:
+        return mib_integer(g_archive_long, entry.backtype);
+    case 47:
+        return mib_integer(g_archive_long, entry.orig_backup_no);
+    case 48:
+        return mib_text(client_os_str(entry.client_os), var_len);
+    case 49:
+        return mib_text(entry.error_text, var_len);
+    case 50:
+        return mib_integer(g_archive_long, entry.elapsed);
+    case 51:
+        return mib_integer(g_archive_long, entry.compressed);
+    case 52:
+        return mib_integer(g_archive_long, entry.encrypted);
+    default:
+        return mib_unknown("Unknown Request");
+    }
+}
+
+#define KXL_SCALAR(magic, area) \
+    {magic, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_kxlGroup, 2, {area, 1}}
+#define KXL_COLUMN(magic, type, handler, area, column) \
+    {magic, type, NETSNMP_OLDAPI_RONLY, handler, 4, {area, 2, 1, column}}
+
+struct variable4 kxlGroup_variables[42] = {
+    KXL_SCALAR(1, 10),
+    KXL_COLUMN(5, ASN_INTEGER, var_backupProbeTable, 10, 1),
+    KXL_COLUMN(6, ASN_INTEGER, var_backupProbeTable, 10, 2),
+    KXL_COLUMN(7, ASN_OCTET_STR, var_backupProbeTable, 10, 3),
+    KXL_COLUMN(8, ASN_OCTET_STR, var_backupProbeTable, 10, 4),
+    KXL_COLUMN(9, ASN_INTEGER, var_backupProbeTable, 10, 5),
+    KXL_COLUMN(10, ASN_OCTET_STR, var_backupProbeTable, 10, 6),
+    KXL_COLUMN(11, ASN_OCTET_STR, var_backupProbeTable, 10, 7),
+    KXL_COLUMN(12, ASN_OCTET_STR, var_backupProbeTable, 10, 8),
+    KXL_COLUMN(13, ASN_INTEGER, var_backupProbeTable, 10, 9),
+    KXL_COLUMN(14, ASN_INTEGER, var_backupProbeTable, 10, 10),
+    KXL_SCALAR(2, 20),
+    KXL_COLUMN(20, ASN_INTEGER, var_capacityProbeTable, 20, 1),
+    KXL_COLUMN(21, ASN_INTEGER, var_capacityProbeTable, 20, 2),
+    KXL_COLUMN(22, ASN_OCTET_STR, var_capacityProbeTable, 20, 3),
+    KXL_COLUMN(23, ASN_OCTET_STR, var_capacityProbeTable, 20, 4),
+    KXL_COLUMN(24, ASN_OCTET_STR, var_capacityProbeTable, 20, 5),
+    KXL_COLUMN(25, ASN_OCTET_STR, var_capacityProbeTable, 20, 6),
+    KXL_COLUMN(26, ASN_OCTET_STR, var_capacityProbeTable, 20, 7),
+    KXL_SCALAR(3, 30),
+    KXL_COLUMN(30, ASN_INTEGER, var_replicationProbeTable, 30, 1),
+    KXL_COLUMN(31, ASN_INTEGER, var_replicationProbeTable, 30, 2),
+    KXL_COLUMN(32, ASN_OCTET_STR, var_replicationProbeTable, 30, 3),
+    KXL_COLUMN(33, ASN_OCTET_STR, var_replicationProbeTable, 30, 4),
+    KXL_COLUMN(34, ASN_OCTET_STR, var_replicationProbeTable, 30, 5),
+    KXL_COLUMN(35, ASN_INTEGER, var_replicationProbeTable, 30, 6),
+    KXL_COLUMN(36, ASN_OCTET_STR, var_replicationProbeTable, 30, 7),
+    KXL_COLUMN(37, ASN_INTEGER, var_replicationProbeTable, 30, 8),
+    KXL_SCALAR(4, 40),
+    KXL_COLUMN(40, ASN_INTEGER, var_archiveProbeTable, 40, 1),
+    KXL_COLUMN(41, ASN_INTEGER, var_archiveProbeTable, 40, 2),
+    KXL_COLUMN(42, ASN_OCTET_STR, var_archiveProbeTable, 40, 3),
+    KXL_COLUMN(43, ASN_INTEGER, var_archiveProbeTable, 40, 4),
+    KXL_COLUMN(44, ASN_INTEGER, var_archiveProbeTable, 40, 5),
+    KXL_COLUMN(45, ASN_OCTET_STR, var_archiveProbeTable, 40, 6),
+    KXL_COLUMN(46, ASN_INTEGER, var_archiveProbeTable, 40, 7),
+    KXL_COLUMN(47, ASN_INTEGER, var_archiveProbeTable, 40, 8),
+    KXL_COLUMN(48, ASN_OCTET_STR, var_archiveProbeTable, 40, 9),
+    KXL_COLUMN(49, ASN_OCTET_STR, var_archiveProbeTable, 40, 10),
+    KXL_COLUMN(50, ASN_INTEGER, var_archiveProbeTable, 40, 11),
+    KXL_COLUMN(51, ASN_INTEGER, var_archiveProbeTable, 40, 12),
+    KXL_COLUMN(52, ASN_INTEGER, var_archiveProbeTable, 40, 13),
+};
+
+#undef KXL_SCALAR
+#undef KXL_COLUMN

@@ -1,8 +1,121 @@
-// Backup appliance group (kxlGroup, .1.3).
+// Backup appliance group (kxlGroup, .1.3): recent backups, capacity,
+// replications and archives from the appliance database.
 #ifndef CORVANTIS_GROUPS_KXLGROUP_H
 #define CORVANTIS_GROUPS_KXLGROUP_H
 
+#include "agent/netsnmp.h"
+#include "kxext/kxext.h"
+
+#include <cstdint>
+#include <ctime>
+
+inline constexpr int KXL_TABLE_SIZE = 50;
+inline constexpr int KXL_WINDOW_SECONDS = 604800;
+inline constexpr int KXL_CACHE_SECONDS = 30;
+
+struct backup_info {
+    int32_t position;
+    int32_t status;
+    int32_t type;
+    int32_t last;
+    int32_t node;
+    int32_t backup_id;
+    int32_t size;
+    int32_t files;
+    int32_t time;
+    char client_name[64];
+};
+
+// Sizes in KB.  Held in 64 bits so devices past 4 TB are not wrapped.
+struct capacity_info {
+    int32_t position;
+    int32_t device_id;
+    uint64_t size;
+    uint64_t used;
+    uint64_t free;
+    uint64_t psize;
+    uint64_t pfree;
+    uint64_t pused;
+    char name[64];
+    char path[64];
+};
+
+struct archive_info {
+    int32_t position;
+    int32_t success;
+    int32_t backtype;
+    int32_t compressed;
+    int32_t encrypted;
+    int32_t client_os;
+    int32_t orig_time;
+    int32_t elapsed;
+    int32_t archive_id;
+    int32_t archive_set;
+    int32_t orig_backup_no;
+    int32_t files;
+    int32_t size;
+    char client_name[64];
+    char error_text[128];
+};
+
+struct replication_info {
+    int32_t position;
+    int32_t backup_no;
+    uint32_t synchronized;
+    char client_name[64];
+    char destination[64];
+    char stat_time[64];
+    char message[128];
+};
+
+extern struct backup_info g_backup_info[KXL_TABLE_SIZE];
+extern int g_backup_instances;
+extern struct capacity_info g_capacity_info[KXL_TABLE_SIZE];
+extern int g_capacity_instances;
+extern struct replication_info g_replication_info[KXL_TABLE_SIZE];
+extern int g_replication_instances;
+extern struct archive_info g_archive_info[KXL_TABLE_SIZE];
+extern int g_archive_instances;
+extern int g_kxl_intf_found;
+extern time_t g_kxl_last_refresh;
+extern int g_kxl_first_pass;
+extern int g_kxl_detail_level;
+
+extern struct variable4 kxlGroup_variables[42];
+
+// The group's clock; tests replace it to step over the 30-second cache.
+extern time_t (*g_kxl_clock)();
+
 // Start-up's database check: 1 when the appliance database opens, else 0.
 int check_kxdb_interface();
+int init_kxlGroup();
+int discover_kxl();
+int get_kxlGroup();
+int do_getkxl();
+void close_kxlGroup();
+
+int get_backup_info();
+int get_client_name(int node, char *name);
+int is_bk_last(int index, int count, const backup_status *array);
+void free_backup_status(backup_status *array, int count);
+void nnfree(void *pointer);
+int get_capacity_info();
+int get_du(const char *path, unsigned long *used);
+int get_archive_info();
+int get_replication_info();
+
+const char *jobtype_string(int code);
+const char *client_os_str(int code);
+
+u_char *var_kxlGroup(struct variable *vp, oid *name, size_t *length, int exact, size_t *var_len,
+                     WriteMethod **write_method);
+u_char *var_backupProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                             size_t *var_len, WriteMethod **write_method);
+u_char *var_capacityProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                               size_t *var_len, WriteMethod **write_method);
+u_char *var_replicationProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                                  size_t *var_len, WriteMethod **write_method);
+u_char *var_archiveProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                              size_t *var_len, WriteMethod **write_method);
 
 #endif
