@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that the build, the tests and the demo need,
+# and only those that are missing.
+#
+# snmpd and postgresql start system services when installed; this project
+# never uses them (tests and demo run their own servers on loopback), so
+# services started by this installation are stopped and disabled again.
+# Services of packages that were already installed are left alone.
+set -euo pipefail
+
+packages=(
+    cmake g++ clang pkg-config
+    libsnmp-dev snmpd snmp smitools
+    postgresql libpq-dev
+    libfreeipmi-dev freeipmi-tools openipmi ipmiutil
+    sysstat dmidecode
+    libgtest-dev googletest
+    util-linux iproute2 procps python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+    [ "$status" = installed ] || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+    echo "install-deps.sh: all packages present"
+    exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps.sh: missing packages, run as root to install: ${missing[*]}" >&2
+    exit 1
+fi
+
+echo "install-deps.sh: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends "${missing[@]}"
+
+stop_service() {
+    if [ -d /run/systemd/system ] && command -v systemctl >/dev/null; then
+        systemctl disable --now "$1" >/dev/null 2>&1 || true
+    else
+        service "$1" stop >/dev/null 2>&1 || true
+        update-rc.d "$1" disable >/dev/null 2>&1 || true
+    fi
+}
+for p in "${missing[@]}"; do
+    case "$p" in
+        snmpd | postgresql) stop_service "$p" ;;
+    esac
+done
