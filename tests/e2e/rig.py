@@ -791,13 +791,16 @@ class Agent:
         return self._read(self.host_path(path))
 
     def log_entries(self, path=DEFAULT_LOG):
-        """[(stamp, level, message)] of the well-formed log lines."""
+        """[(stamp, level, message)]; a message's further lines (those that
+        start without a stamp) are joined to it with newlines."""
         entries = []
         for line in self.log_text(path).splitlines():
             m = LOG_ENTRY.match(line)
             if m:
-                entries.append((m.group(1), int(m.group(2)), m.group(3)))
-        return entries
+                entries.append([m.group(1), int(m.group(2)), m.group(3)])
+            elif entries:
+                entries[-1][2] += "\n" + line
+        return [tuple(e) for e in entries]
 
     def has_log(self, message, path=DEFAULT_LOG, level=None):
         return any(msg == message and (level is None or lvl == level)

@@ -103,11 +103,13 @@ class AgentCoreTest(unittest.TestCase):
         self.assertTrue(a.has_log("DebugEnabled = 0, RefreshInterval = 300", level=1), describe(a))
         # Level 4 lines stay out of the log unless verbose.
         self.assertFalse(any(lvl >= 4 for _s, lvl, _m in a.log_entries()), describe(a))
-        # Every line is one well-formed entry, stamped with the local time.
+        # Every entry starts with a stamp in local time; only the further
+        # lines of multi-line messages (indented) do not.
         lines = a.log_text().splitlines()
-        self.assertTrue(lines)
+        self.assertRegex(lines[0], rig.LOG_ENTRY)
         for line in lines:
-            self.assertRegex(line, rig.LOG_ENTRY)
+            if not line.startswith("\t"):
+                self.assertRegex(line, rig.LOG_ENTRY)
         stamp = datetime.datetime.strptime(a.log_entries()[0][0], "%Y-%m-%d %H:%M:%S.%f %z")
         self.assertLess(abs((datetime.datetime.now().astimezone() - stamp).total_seconds()), 600)
 
