@@ -164,7 +164,7 @@ say "agent pid $agent_pid connected; its log: $log"
 
 walk_ok=
 say "snmpwalk -v2c -c public 127.0.0.1:$port $subtree"
-if client snmpwalk -v2c -c public -t 5 -r 1 "127.0.0.1:$port" "$subtree" >"$work/walk.out" 2>&1 &&
+if client snmpwalk -v2c -c public -On -t 5 -r 1 "127.0.0.1:$port" "$subtree" >"$work/walk.out" 2>&1 &&
     ! grep -q '^Timeout' "$work/walk.out"; then
     walk_ok=1
 fi
