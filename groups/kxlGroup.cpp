@@ -171,6 +171,48 @@ int is_bk_last(int index, int count, const backup_status *array)
     return best == index ? 1 : 0;
 }
 
+void store_backup_records(const backup_status *array, int count)
+{
+    sa_log(g_kxl_detail_level, "kxGetBackupStatus returned count=%d \n", count);
+    if (count <= 0 || !array) {
+        sa_log(0, "kxGetBackupStatus returned zero records\n");
+        return;
+    }
+    if (count > KXL_TABLE_SIZE) {
+        sa_log(g_kxl_detail_level, "Truncating Backup status (cnt=%d > %d)\n", count,
+               KXL_TABLE_SIZE);
+        count = KXL_TABLE_SIZE;
+    }
+    int k = 0;
+    for (int i = 0; i < count; i++) {
+        const backup_status &record = array[i];
+        if (record.type == 48)
+            continue;
+        backup_info &entry = g_backup_info[k];
+        entry.position = i;
+        entry.status = record.status;
+        entry.type = record.type;
+        entry.node = record.node_no;
+        entry.backup_id = record.backup_id;
+        entry.size = record.size_mb;
+        entry.files = record.files;
+        entry.time = record.start_time;
+        get_client_name(record.node_no, entry.client_name);
+        entry.last = is_bk_last(i, count, array);
+
+        char when[30];
+        format_time(when, sizeof when, record.start_time);
+        sa_log(g_kxl_detail_level,
+               "Backup[%d/%d]: client=%s (%d) id=%d status=%x\n\t time=%s type=%d "
+               "size=%ld/%d files=%ld/%d last=%d\n",
+               i, k, entry.client_name, entry.node, entry.backup_id, entry.status, when,
+               entry.type, static_cast<long>(record.size_mb), record.size_high,
+               static_cast<long>(record.files), record.files_high, entry.last);
+        k++;
+    }
+    g_backup_instances = k;
+}
+
 int get_backup_info()
 {
     int types[std::size(kxl_backup_types)];
@@ -190,52 +232,14 @@ int get_backup_info()
     backup_status *array = nullptr;
     int count = 0;
     int rv = kxGetBackupStatus(&request, &array, &count);
-    int returned = count;
 
-    if (rv != 0) {
+    if (rv != 0)
         sa_log(0, "kxGetBackupStatus error %d\n", rv);
-    } else {
-        sa_log(g_kxl_detail_level, "kxGetBackupStatus returned count=%d \n", count);
-        if (count <= 0 || !array) {
-            sa_log(0, "kxGetBackupStatus returned zero records\n");
-        } else {
-            if (count > KXL_TABLE_SIZE) {
-                sa_log(g_kxl_detail_level, "Truncating Backup status (cnt=%d > %d)\n", count,
-                       KXL_TABLE_SIZE);
-                count = KXL_TABLE_SIZE;
-            }
-            int k = 0;
-            for (int i = 0; i < count; i++) {
-                const backup_status &record = array[i];
-                if (record.type == 48)
-                    continue;
-                backup_info &entry = g_backup_info[k];
-                entry.position = i;
-                entry.status = record.status;
-                entry.type = record.type;
-                entry.node = record.node_no;
-                entry.backup_id = record.backup_id;
-                entry.size = record.size_mb;
-                entry.files = record.files;
-                entry.time = record.start_time;
-                get_client_name(record.node_no, entry.client_name);
-                entry.last = is_bk_last(i, count, array);
+    else
+        store_backup_records(array, count);
 
-                char when[30];
-                format_time(when, sizeof when, record.start_time);
-                sa_log(g_kxl_detail_level,
-                       "Backup[%d/%d]: client=%s (%d) id=%d status=%x\n\t time=%s type=%d "
-                       "size=%ld/%d files=%ld/%d last=%d\n",
-                       i, k, entry.client_name, entry.node, entry.backup_id, entry.status, when,
-                       entry.type, static_cast<long>(record.size_mb), record.size_high,
-                       static_cast<long>(record.files), record.files_high, entry.last);
-                k++;
-            }
-            g_backup_instances = k;
-        }
-    }
-
-    free_backup_status(array, returned);
+    // Every record as returned is released, also those past the table.
+    free_backup_status(array, count);
     pgClose();
     return rv;
 }
@@ -487,7 +491,8 @@ int get_replication_info()
     for (int row = 0; row < n && k < limit; row++) {
         kx_result *r = stats.result;
         int backup_no = pgLVal(r, row, "backup_no");
-        if (backup_no != previous) {
+        // One entry per backup number, from its first row; 0 is no backup.
+        if (backup_no != previous && backup_no != 0) {
             replication_info &entry = g_replication_info[k];
             entry.position = k;
             entry.backup_no = backup_no;

@@ -95,6 +95,8 @@ int do_getkxl();
 void close_kxlGroup();
 
 int get_backup_info();
+// Fills the backup table from the library's records (truncated to the table).
+void store_backup_records(const backup_status *array, int count);
 int get_client_name(int node, char *name);
 int is_bk_last(int index, int count, const backup_status *array);
 void free_backup_status(backup_status *array, int count);

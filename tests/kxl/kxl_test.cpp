@@ -1,0 +1,402 @@
+// The backup appliance group's collectors against a real PostgreSQL.
+#include "agent/agent.h"
+#include "agent/capture.h"
+#include "agent/mib.h"
+#include "groups/kxlGroup.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <array>
+#include <vector>
+
+namespace {
+
+constexpr time_t FIXTURE_NOW = 1767830400; // 2026-01-08 00:00:00 UTC
+time_t g_test_now = FIXTURE_NOW;
+time_t test_clock()
+{
+    return g_test_now;
+}
+
+std::string g_conninfo;
+const std::string D2D0 = "/var/tmp/backups/D2D0";
+const std::string D2D1 = "/var/tmp/backups/D2D1";
+
+void sql(const std::string &statement)
+{
+    kx_result *r = pgQuery("%s", statement.c_str());
+    ASSERT_NE(pgStatus(r), -1) << statement;
+    pgFree(r);
+}
+
+int count_of(const std::string &text, const std::string &needle)
+{
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+class KxlTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        const char *dir = getenv("KXL_PG_DIR");
+        ASSERT_NE(dir, nullptr) << "run through ctest: KXL_PG_DIR names the rig's cluster";
+        std::ifstream env(std::string(dir) + "/pg.env");
+        std::string line;
+        while (std::getline(env, line)) {
+            if (line.rfind("KXDB_CONNINFO=", 0) == 0) {
+                g_conninfo = line.substr(strlen("KXDB_CONNINFO="));
+                if (!g_conninfo.empty() && g_conninfo.front() == '\'')
+                    g_conninfo = g_conninfo.substr(1, g_conninfo.size() - 2);
+            }
+        }
+        ASSERT_FALSE(g_conninfo.empty());
+        setenv("KXDB_CONNINFO", g_conninfo.c_str(), 1);
+    }
+
+    void SetUp() override
+    {
+        reset_settings();
+        g_verbose = 4;
+        snprintf(g_log_file, sizeof g_log_file, "%s", dir.file("agent.log").c_str());
+        g_test_now = FIXTURE_NOW;
+        g_kxl_clock = test_clock;
+        setenv("KXDB_CONNINFO", g_conninfo.c_str(), 1);
+        // The fixture's device directories, on the private /var/tmp this
+        // test runs with; measured by the real du.
+        system("rm -rf /var/tmp/backups && mkdir -p /var/tmp/backups/D2D0 /var/tmp/backups/D2D1");
+        std::ofstream(D2D0 + "/data") << std::string(64 * 1024, 'x');
+    }
+
+    void TearDown() override
+    {
+        setenv("KXDB_CONNINFO", g_conninfo.c_str(), 1);
+        pgClose();
+        reset_settings();
+    }
+
+    std::string log() const { return read_file(dir.file("agent.log")); }
+
+    static unsigned long du_of(const std::string &path)
+    {
+        std::string out = path + ".du";
+        std::string command = "du -s " + shell_quote(path) + " >" + shell_quote(out);
+        EXPECT_EQ(system(command.c_str()), 0);
+        return strtoul(read_file(out).c_str(), nullptr, 10);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(KxlTest, FirstPassFillsEveryTableFromTheFixture)
+{
+    g_kxl_first_pass = 1;
+    g_kxl_detail_level = 2;
+    g_kxl_intf_found = 0;
+    ASSERT_EQ(discover_kxl(), 0);
+    EXPECT_EQ(g_kxl_intf_found, 1);
+    EXPECT_EQ(g_kxl_first_pass, 0);
+    EXPECT_EQ(g_kxl_detail_level, 4);
+    EXPECT_EQ(g_kxl_last_refresh, FIXTURE_NOW);
+    std::string text = log();
+    EXPECT_NE(text.find("[2] discover_kxl: pgOpen rv = 0\n"), std::string::npos);
+    EXPECT_NE(text.find("[2] Connected to database at hostname 'localhost'\n"), std::string::npos);
+
+    // Backups: 60 in the window, 50 kept, every record released.
+    EXPECT_NE(text.find("[2] kxGetBackupStatus returned count=60 \n"), std::string::npos);
+    EXPECT_NE(text.find("[2] Truncating Backup status (cnt=60 > 50)\n"), std::string::npos);
+    EXPECT_EQ(count_of(text, "] kxfree i="), 60);
+    EXPECT_EQ(count_of(text, "] free_backup_status complete, id="), 60);
+    ASSERT_EQ(g_backup_instances, 50);
+    EXPECT_EQ(g_backup_info[0].backup_id, 1);
+    EXPECT_EQ(g_backup_info[2].backup_id, 4);
+    EXPECT_EQ(g_backup_info[49].backup_id, 51);
+    EXPECT_EQ(g_backup_info[49].position, 49);
+    EXPECT_STREQ(g_backup_info[0].client_name, "fileserver01");
+    EXPECT_STREQ(g_backup_info[1].client_name, "esx01");
+    EXPECT_STREQ(g_backup_info[6].client_name, "id 9 inst 1"); // backup 8, node 9: no nodes row
+    // Backups 1 and 5: same client, type and time; the first is the latest.
+    EXPECT_EQ(g_backup_info[0].last, 1);
+    EXPECT_EQ(g_backup_info[3].backup_id, 5);
+    EXPECT_EQ(g_backup_info[3].last, 0);
+    EXPECT_EQ(g_backup_info[5].status, 1); // backup 7
+    EXPECT_EQ(g_backup_info[8].status, 2); // backup 10
+    EXPECT_EQ(g_backup_info[8].size, 100);
+    EXPECT_EQ(g_backup_info[8].files, 1000);
+    EXPECT_NE(text.find("[2] Backup[0/0]: client=fileserver01 (1) id=1 status=0\n\t time=01/01/26 "
+                        "01:00:00 type=1 size=10/0 files=100/0 last=1\n"),
+              std::string::npos);
+
+    // Capacity: four devices, then five of the six configuration items.
+    ASSERT_EQ(g_capacity_instances, 9);
+    EXPECT_STREQ(g_capacity_info[0].name, "D2D0");
+    EXPECT_EQ(g_capacity_info[0].used, 0u) << "du larger than the capacity counts nothing";
+    EXPECT_EQ(g_capacity_info[0].free, 8u);
+    EXPECT_EQ(g_capacity_info[1].used, 0u);
+    EXPECT_EQ(g_capacity_info[1].free, 2621440000u);
+    EXPECT_EQ(g_capacity_info[2].size, 5368709120u) << "past 4 TB without wrapping";
+    EXPECT_EQ(g_capacity_info[2].used, du_of(D2D1));
+    EXPECT_EQ(g_capacity_info[2].free, 5368709120u - du_of(D2D1));
+    EXPECT_GT(g_capacity_info[2].psize, 0u) << "statfs of a real directory";
+    EXPECT_EQ(g_capacity_info[3].device_id, 4);
+    EXPECT_STREQ(g_capacity_info[4].name, "VirtualFailover");
+    EXPECT_EQ(g_capacity_info[4].device_id, 5);
+    EXPECT_EQ(g_capacity_info[4].size, 500ull << 20);
+    EXPECT_STREQ(g_capacity_info[4].path, "/backups/_VirtualMachines");
+    EXPECT_STREQ(g_capacity_info[5].name, "WanCache");
+    EXPECT_EQ(g_capacity_info[5].device_id, 6);
+    EXPECT_EQ(g_capacity_info[5].path, D2D1) << "the pass's last D2D path";
+    EXPECT_STREQ(g_capacity_info[8].name, "YScratch");
+    EXPECT_NE(text.find("[2] get_capacity_info count = 4 + 5 (add)\n"), std::string::npos);
+    EXPECT_EQ(text.find("get_du(/dev/nst0)"), std::string::npos) << "no du for a tape";
+
+    // Replication: 9 (first row) and 7; 0 gives none.
+    ASSERT_EQ(g_replication_instances, 2);
+    EXPECT_EQ(g_replication_info[0].backup_no, 9);
+    EXPECT_EQ(g_replication_info[0].synchronized, 1024u);
+    EXPECT_EQ(g_replication_info[1].backup_no, 7);
+    EXPECT_NE(text.find("[2] get_replication_info count = 3(q) + 4(stats)\n"), std::string::npos);
+
+    // Archives: 51 in the window, the 50 lowest ids kept.
+    EXPECT_NE(text.find("[2] Truncating Archive query (cnt=51 > 50)\n"), std::string::npos);
+    ASSERT_EQ(g_archive_instances, 50);
+    EXPECT_EQ(g_archive_info[0].archive_id, 1);
+    EXPECT_EQ(g_archive_info[49].archive_id, 50);
+    EXPECT_EQ(g_archive_info[3].success, 0);
+    EXPECT_STREQ(g_archive_info[3].error_text, "media error");
+    EXPECT_EQ(g_archive_info[1].client_os, 1040);
+    EXPECT_EQ(g_archive_info[2].client_os, 7777);
+    EXPECT_EQ(g_archive_info[0].compressed, 1);
+    EXPECT_EQ(g_archive_info[2].encrypted, 1);
+
+    EXPECT_NE(text.find("[3] discover_kxl: backup  rv=0/num=50 capacity    rv=0/num=9\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("[3] discover_kxl: archive rv=0/num=50 replication rv=0/num=2\n"),
+              std::string::npos);
+
+    // Later refresh-thread calls do nothing.
+    g_test_now += 1000;
+    EXPECT_EQ(discover_kxl(), 0);
+    EXPECT_EQ(g_kxl_last_refresh, FIXTURE_NOW);
+}
+
+TEST_F(KxlTest, CacheRefreshesOnlyWhenLaterThanThirtySeconds)
+{
+    g_kxl_last_refresh = FIXTURE_NOW;
+    g_test_now = FIXTURE_NOW + 10;
+    EXPECT_EQ(do_getkxl(), 0);
+    EXPECT_EQ(g_kxl_last_refresh, FIXTURE_NOW);
+    g_test_now = FIXTURE_NOW + 30;
+    do_getkxl();
+    EXPECT_EQ(g_kxl_last_refresh, FIXTURE_NOW);
+    g_test_now = FIXTURE_NOW + 31;
+    EXPECT_EQ(do_getkxl(), 0);
+    EXPECT_EQ(g_kxl_last_refresh, FIXTURE_NOW + 31);
+}
+
+TEST_F(KxlTest, UnreachableDatabaseKeepsTablesAndStillMovesTheClock)
+{
+    get_kxlGroup();
+    int backups = g_backup_instances, capacity = g_capacity_instances;
+    ASSERT_GT(backups, 0);
+    pgClose();
+    setenv("KXDB_CONNINFO", (g_conninfo + " port=1").c_str(), 1);
+    g_kxl_last_refresh = FIXTURE_NOW - 100;
+    EXPECT_NE(do_getkxl(), 0);
+    EXPECT_EQ(g_kxl_last_refresh, FIXTURE_NOW) << "a failed pass also waits 30 s for the next";
+    EXPECT_EQ(g_backup_instances, backups);
+    EXPECT_EQ(g_capacity_instances, capacity);
+    EXPECT_NE(log().find("[0] pgOpen error "), std::string::npos);
+}
+
+TEST_F(KxlTest, ClientNamesFollowTheKindOfInstanceOne)
+{
+    char name[64];
+    sql("UPDATE application_instances SET app_id = 2 WHERE instance_id = 1");
+    EXPECT_EQ(get_client_name(1, name), 0);
+    EXPECT_STREQ(name, "vm-guest-a");
+    get_client_name(2, name);
+    EXPECT_STREQ(name, "id 2 inst 1") << "no instance 1 of node 2";
+
+    sql("UPDATE application_instances SET app_id = 3 WHERE instance_id = 1");
+    get_client_name(1, name);
+    EXPECT_STREQ(name, "hv-guest-a");
+
+    sql("UPDATE application_instances SET app_id = 4 WHERE instance_id = 1");
+    get_client_name(1, name);
+    EXPECT_STREQ(name, "id 1 inst 1");
+    EXPECT_NE(log().find("[1] Unsupported application type (vmware) for client (node 1 instance 1)\n"),
+              std::string::npos);
+
+    sql("UPDATE application_instances SET instance_id = 11 WHERE instance_id = 1");
+    get_client_name(3, name);
+    EXPECT_STREQ(name, "id 3 inst 1");
+    EXPECT_NE(log().find("[1] Could not retrieve name of client (node 3 instance 1) from database\n"),
+              std::string::npos);
+
+    sql("UPDATE application_instances SET instance_id = 1, app_id = 1 WHERE instance_id = 11");
+    get_client_name(3, name);
+    EXPECT_STREQ(name, "hyperv01");
+}
+
+TEST_F(KxlTest, ReplicationsAreCutAtTheTableWithQueueRowsCounted)
+{
+    sql("INSERT INTO sds_stats (backup_no, client_name, destination, bytes_syncd) "
+        "SELECT 100 + k, 'c' || k, 'dr', 1024 * k FROM generate_series(1, 50) AS k");
+    g_kxl_detail_level = 2;
+    EXPECT_EQ(get_replication_info(), 0);
+    sql("DELETE FROM sds_stats WHERE backup_no > 100");
+    EXPECT_NE(log().find("[2] Truncating replications (cnt=53 > 50)\n"), std::string::npos);
+    ASSERT_EQ(g_replication_instances, 50);
+    EXPECT_EQ(g_replication_info[0].backup_no, 150);
+    EXPECT_EQ(g_replication_info[49].backup_no, 101);
+}
+
+TEST_F(KxlTest, FailedQueriesKeepThePreviousEntries)
+{
+    get_capacity_info();
+    ASSERT_EQ(g_capacity_instances, 9);
+
+    // Devices unreadable: configuration entries follow the previous ones,
+    // never past the table.
+    sql("ALTER TABLE devices RENAME TO devices_away");
+    EXPECT_EQ(get_capacity_info(), 0) << "the VirtualFailover du ran last and set the result";
+    sql("ALTER TABLE devices_away RENAME TO devices");
+    EXPECT_NE(log().find("[0] Could not obtain device list from kxdb\n"), std::string::npos);
+    EXPECT_EQ(g_capacity_instances, 14);
+    EXPECT_STREQ(g_capacity_info[9].name, "VirtualFailover");
+    EXPECT_EQ(g_capacity_info[9].device_id, 10);
+
+    sql("ALTER TABLE nvp RENAME TO nvp_away");
+    EXPECT_EQ(get_capacity_info(), -2);
+    sql("ALTER TABLE nvp_away RENAME TO nvp");
+    EXPECT_NE(log().find("[0] Could not obtain nvp list from kxdb\n"), std::string::npos);
+    EXPECT_EQ(g_capacity_instances, 4) << "this pass's devices stay";
+
+    int archives = g_archive_instances = 3;
+    sql("ALTER TABLE archives RENAME TO archives_away");
+    EXPECT_EQ(get_archive_info(), -2);
+    sql("ALTER TABLE archives_away RENAME TO archives");
+    EXPECT_EQ(g_archive_instances, archives);
+    EXPECT_NE(log().find("[0] pgQuery error for archive_status\n"), std::string::npos);
+
+    g_replication_instances = 5;
+    sql("ALTER TABLE sds_stats RENAME TO sds_away");
+    EXPECT_EQ(get_replication_info(), -2);
+    sql("ALTER TABLE sds_away RENAME TO sds_stats");
+    EXPECT_EQ(g_replication_instances, 5);
+    EXPECT_NE(log().find("[0] Could not obtain sds_stats from kxdb\n"), std::string::npos);
+}
+
+TEST_F(KxlTest, EmptyResultsKeepTheLastCounts)
+{
+    g_archive_instances = 7;
+    g_test_now = FIXTURE_NOW + 30 * 86400; // every archive now older than the window
+    EXPECT_EQ(get_archive_info(), 0);
+    EXPECT_EQ(g_archive_instances, 7);
+    EXPECT_NE(log().find("] Archive query returned 0 records\n"), std::string::npos);
+
+    g_backup_instances = 6;
+    EXPECT_EQ(get_backup_info(), 0);
+    EXPECT_EQ(g_backup_instances, 6);
+    EXPECT_NE(log().find("[0] kxGetBackupStatus returned zero records\n"), std::string::npos);
+}
+
+TEST_F(KxlTest, ManyDevicesNeverWritePastTheTable)
+{
+    sql("INSERT INTO devices (device_no, dev_name, dev_rw_name, capacity) "
+        "SELECT 100 + k, 'tape' || k, '/dev/null', 1 FROM generate_series(1, 48) AS k");
+    get_capacity_info();
+    sql("DELETE FROM devices WHERE device_no > 100");
+    EXPECT_EQ(g_capacity_instances, 50);
+    EXPECT_STREQ(g_capacity_info[49].name, "tape46");
+}
+
+TEST_F(KxlTest, DuGetsTheDatabasePathAsOneWord)
+{
+    std::string marker = dir.file("owned");
+    std::string hostile = dir.file("x; touch " + marker + " #");
+    unsigned long used = 99;
+    EXPECT_EQ(get_du(hostile.c_str(), &used), 0) << "tail's status: the pipeline ran";
+    EXPECT_EQ(used, 0u);
+    EXPECT_FALSE(file_exists(marker));
+
+    std::string odd = dir.file("it's $(dir) `x`");
+    mkdir(odd.c_str(), 0755);
+    dir.write("it's $(dir) `x`/f", std::string(20000, 'y'));
+    EXPECT_EQ(get_du(odd.c_str(), &used), 0);
+    EXPECT_EQ(used, du_of(odd));
+    EXPECT_GT(used, 0u);
+    EXPECT_EQ(get_du(odd.c_str(), nullptr), -1);
+}
+
+// The library filters by type, so a record of type 48 never comes back
+// from the real catalogue; these arrays stand in for one that does.
+std::vector<backup_status> records(std::initializer_list<std::array<int, 4>> rows)
+{
+    std::vector<backup_status> out;
+    int id = 1;
+    for (auto &row : rows) {
+        backup_status b = {};
+        b.backup_id = id++;
+        b.node_no = row[0];
+        b.type = row[1];
+        b.start_time = row[2];
+        b.status = row[3];
+        out.push_back(b);
+    }
+    return out;
+}
+
+TEST_F(KxlTest, SystemMetadataIsSkippedButCountsInPositionsAndTheLatestScan)
+{
+    auto array = records({{1, 1, 100, 0}, {1, 48, 200, 0}, {1, 2, 300, 0}});
+    g_backup_instances = 0;
+    store_backup_records(array.data(), 3);
+    ASSERT_EQ(g_backup_instances, 2);
+    EXPECT_EQ(g_backup_info[0].position, 0);
+    EXPECT_EQ(g_backup_info[1].position, 2);
+    EXPECT_EQ(g_backup_info[1].type, 2);
+
+    auto equal = records({{7, 1, 500, 0}, {7, 2, 900, 0}, {8, 1, 900, 0}, {7, 1, 500, 0}});
+    EXPECT_EQ(is_bk_last(0, 4, equal.data()), 1);
+    EXPECT_EQ(is_bk_last(3, 4, equal.data()), 0);
+    EXPECT_EQ(is_bk_last(2, 4, equal.data()), 1);
+    // Times compare unsigned: a time past 2038 is later than any before.
+    auto wide = records({{7, 1, 500, 0}, {7, 1, -5, 0}});
+    EXPECT_EQ(is_bk_last(1, 2, wide.data()), 1);
+}
+
+TEST(KxlNames, JobTypesAndClientSystemsAtTheirBoundaries)
+{
+    EXPECT_STREQ(jobtype_string(1), "master");
+    EXPECT_STREQ(jobtype_string(48), "system metadata");
+    EXPECT_STREQ(jobtype_string(59), "tidelink incremental");
+    EXPECT_STREQ(jobtype_string(60), "jobtype_60");
+    EXPECT_STREQ(jobtype_string(0), "jobtype_0");
+    EXPECT_STREQ(jobtype_string(-3), "jobtype_-3");
+    EXPECT_STREQ(client_os_str(0), "Other OS");
+    EXPECT_STREQ(client_os_str(1), "DOS");
+    EXPECT_STREQ(client_os_str(39), "Windows2012");
+    EXPECT_STREQ(client_os_str(40), "Other OS");
+    EXPECT_STREQ(client_os_str(1039), "Other OS");
+    EXPECT_STREQ(client_os_str(1040), "VM_WARE");
+    EXPECT_STREQ(client_os_str(1041), "HYPER_V");
+    EXPECT_STREQ(client_os_str(1042), "SHARE_POINT");
+    EXPECT_STREQ(client_os_str(1043), "Other OS");
+}
+
+TEST(KxlTables, VariablesAreInOidOrder)
+{
+    EXPECT_TRUE(mib_table_in_order(kxlGroup_variables, 42));
+}
+
+} // namespace
