@@ -1,0 +1,679 @@
+// Disk group: runs the appliance's disk monitoring script, parses its report
+// into disk and volume tables, and serves them.
+#include "groups/diskGroup.h"
+
+#include "agent/capture.h"
+#include "agent/mib.h"
+#include "agent/salog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int g_disk_intf_found;
+int g_disk_new_format;
+int g_disk_first_pass = 1;
+int g_disk_detail_level = 2;
+
+namespace {
+
+// The tables and counts a refresh swaps in; handlers copy them under the
+// lock and then read without it.
+std::mutex g_disk_lock;
+std::shared_ptr<const physdisk_table> g_physdisk_info;
+int g_physdisk_instances;
+std::shared_ptr<const volume_table> g_volume_info;
+int g_volume_instances;
+
+// The tables the last answer points into: kept until the next request, so
+// a refresh that swaps them meanwhile cannot free the value net-snmp is
+// still to copy.  Main thread only.
+disk_tables g_disk_served;
+
+long g_disk_scalar_value;
+long g_physdisk_value;
+long g_volume_value;
+char g_disk_status_text[256];
+
+oid diskGroup_variables_oid[] = {1, 3, 6, 1, 4, 1, 47391, 1, 5};
+
+// A report line: fgets reads at most 510 characters, a longer line comes
+// back as several.
+constexpr int LINE_MAX_READ = 511;
+
+constexpr const char *BLANKS = " \t\n";
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n';
+}
+
+// Moves forward up to n characters, never past the end of the text.
+const char *advance(const char *p, size_t n)
+{
+    return p + strnlen(p, n);
+}
+
+const char *skip_blanks(const char *p)
+{
+    return p + strspn(p, BLANKS);
+}
+
+int to_int(const char *text)
+{
+    long value = strtol(text, nullptr, 10);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
+// The next word as a decimal number into field; a line that ends first
+// leaves the field as it was.
+const char *read_int(const char *p, int max, int &field)
+{
+    char word[32] = "";
+    p += cp_next_word(word, p, max);
+    if (word[0])
+        field = to_int(word);
+    return p;
+}
+
+template <size_t N>
+void copy_text(char (&dst)[N], const char *src)
+{
+    snprintf(dst, N, "%s", src);
+}
+
+int count_words(const char *line)
+{
+    int words = 0;
+    bool in_word = false;
+    for (const char *p = line; *p; p++) {
+        bool blank = strchr(" \t\n\r\v\f", *p) != nullptr;
+        if (!blank && !in_word)
+            words++;
+        in_word = !blank;
+    }
+    return words;
+}
+
+enum class LineKind { version, header, divider, other_marker, content };
+
+LineKind classify(const char *line)
+{
+    if (strncmp(line, "==== Script Version:", 20) == 0)
+        return LineKind::version;
+    if (strncmp(line, "====  ", 6) == 0)
+        return LineKind::header;
+    if (strncmp(line, "==========", 10) == 0)
+        return LineKind::divider;
+    if (strncmp(line, "====", 4) == 0)
+        return LineKind::other_marker;
+    return LineKind::content;
+}
+
+// A "====  " header opens a section only with a DEV or BAY word.
+bool opens_section(const char *line)
+{
+    int len = 0;
+    const char *word = get_next_word(line + 6, &len);
+    return word && len >= 3 && (strncmp(word, "DEV", 3) == 0 || strncmp(word, "BAY", 3) == 0);
+}
+
+bool version_selects_new_format(const char *line)
+{
+    char version[9] = "";
+    cp_next_word(version, line + 20, sizeof version);
+    return strncmp(version, "20140710", 8) > 0;
+}
+
+struct report_counts {
+    int result = -1;
+    int disks = 0;
+    int volumes = 0;
+};
+
+report_counts count_disks(FILE *report)
+{
+    report_counts counts;
+    int section = 0;
+    bool first_disk = true;
+    char line[512];
+    while (fgets(line, LINE_MAX_READ, report)) {
+        switch (classify(line)) {
+        case LineKind::version:
+            if (version_selects_new_format(line))
+                g_disk_new_format = 1;
+            continue;
+        case LineKind::header:
+            if (opens_section(line))
+                section++;
+            sa_log(4, "count_disks: physdisk stage %d\n", section);
+            continue;
+        case LineKind::divider:
+            section++;
+            sa_log(4, "count_disks: volume stage %d\n", section);
+            if (section > 2)
+                return counts;
+            continue;
+        case LineKind::other_marker:
+            continue;
+        case LineKind::content:
+            break;
+        }
+        counts.result = 0;
+        if (section == 1) {
+            counts.disks++;
+            if (first_disk && count_words(line) > 20)
+                g_disk_new_format = 1;
+            first_disk = false;
+        } else if (section == 2 && strncmp(line, "RAID", 4) == 0) {
+            counts.volumes++;
+        }
+    }
+    return counts;
+}
+
+void parse_disk_line(physdisk_info &disk, int position, const char *line)
+{
+    size_t len = strlen(line);
+    char token[3] = "";
+    if (len >= 8)
+        memcpy(token, line + 6, 2);
+    disk.status = disk_status_code(token);
+
+    char word[32];
+    const char *p = line + std::min<size_t>(len, 10);
+    p += cp_next_word(word, p, 15);
+    p += cp_next_word(disk.name, p, 20);
+
+    const char *num1 = skip_blanks(p);
+    p = read_int(p, 20, disk.num1);
+    if (const char *paren = strchr(num1, ')'))
+        p = paren + 1;
+    else
+        p = advance(p, 11);
+    p = read_int(p, 20, disk.num2);
+    p += cp_next_word(word, p, 20);
+    p = read_int(p, 20, disk.num3);
+
+    if (!g_disk_new_format) {
+        if (const char *colon = strchr(p, ':'))
+            p = colon + 1;
+        const char *number = p;
+        if (*skip_blanks(number))
+            disk.ser = to_int(number);
+        if (const char *paren = strchr(number, ')'))
+            p = paren + 1;
+        else
+            p = advance(number, 9);
+    } else {
+        p = read_int(p, 20, disk.ser);
+        p = advance(p, 1);
+        for (int i = 0; i < 3; i++)
+            p += cp_next_word(word, p, 20);
+    }
+    sa_log(g_disk_detail_level, "physdisk[%d] status = %d (%s), name = (%s) SER=%d new=%d\n",
+           position, disk.status, token, disk.name, disk.ser, g_disk_new_format);
+
+    char model[30] = "";
+    int used = cp_next_word(model, p, 30);
+    int second_len = 0;
+    const char *second = nullptr;
+    if (g_disk_new_format && p[used] == ' ' &&
+        (strcmp(model, "WDC") == 0 || strcmp(model, "TOSHIBA") == 0))
+        second = get_next_word(p + used, &second_len);
+    if (second) {
+        // These vendors print the model as two words.
+        snprintf(disk.model, sizeof disk.model, "%s %.*s", model, second_len, second);
+        p = second + second_len;
+    } else {
+        if (model[0])
+            copy_text(disk.model, model);
+        p += used;
+    }
+
+    p += cp_next_word(disk.sernum, p, 20);
+    p += cp_next_word(disk.fw, p, 20);
+    cp_trimmed(disk.capacity, p, 21);
+    sa_log(4, "physdisk[%d] model=/%s/ sernum=/%s/ fw=/%s/ capacity=/%s/\n", position, disk.model,
+           disk.sernum, disk.fw, disk.capacity);
+}
+
+void parse_volume_line(volume_info &volume, int position, char *line)
+{
+    if (char *plus = strstr(line, "++++")) {
+        // The status word lies beyond both cuts below.
+        char status[10] = "";
+        cp_next_word(status, advance(plus, 5), sizeof status);
+        if (status[0])
+            copy_text(volume.status_text, status);
+        size_t at = static_cast<size_t>(plus - line);
+        line[at > 0 ? at - 1 : 0] = '\0';
+        size_t len = strlen(line);
+        if (len > 4) {
+            if (char *open = strchr(line + 4, '('))
+                *open = '\0';
+        }
+        cp_trimmed(volume.name, line + std::min<size_t>(len, 4), 40);
+    } else {
+        sa_log(g_disk_detail_level, "volume[%d] Controller string:\n%s\n", position, line);
+        const char *colon = strchr(line, ':');
+        const char *from = colon ? colon + 1 : line + std::min<size_t>(strlen(line), 15);
+        cp_next_word(volume.name, from, 40);
+        copy_text(volume.status_text, "OK");
+    }
+    volume.status = volume_status_code(volume.status_text);
+    sa_log(g_disk_detail_level, "volume[%d] status = %d (%s) name = (%s)\n", position,
+           volume.status, volume.status_text, volume.name);
+}
+
+int fill_tables(FILE *report, physdisk_table &disks, volume_table &volumes)
+{
+    int result = -1;
+    int section = 0;
+    size_t position = 0;
+    char line[512];
+    while (fgets(line, LINE_MAX_READ, report)) {
+        switch (classify(line)) {
+        case LineKind::header:
+            // A header without DEV or BAY is ignored but for its stage line.
+            if (opens_section(line)) {
+                section++;
+                position = 0;
+            }
+            sa_log(4, "discover_disks: physdisk stage %d\n", section);
+            continue;
+        case LineKind::divider:
+            if (++section > 2)
+                return result;
+            sa_log(4, "discover_disks: volume stage %d\n", section);
+            position = 0;
+            continue;
+        case LineKind::version:
+        case LineKind::other_marker:
+            continue;
+        case LineKind::content:
+            break;
+        }
+        if (section == 1) {
+            if (position < disks.size()) {
+                physdisk_info &disk = disks[position];
+                disk.index = static_cast<int>(position);
+                sa_log(4, "physdisk[%d] buff: %s\n", disk.index, line);
+                parse_disk_line(disk, disk.index, line);
+                result = 0;
+            } else {
+                result = -4;
+            }
+            position++;
+        } else if (section == 2) {
+            result = 0;
+            if (position < volumes.size()) {
+                volume_info &volume = volumes[position];
+                volume.index = static_cast<int>(position);
+                parse_volume_line(volume, volume.index, line);
+            }
+            position++;
+        } else {
+            result = 0;
+        }
+    }
+    return result;
+}
+
+void publish(std::shared_ptr<const physdisk_table> disks, std::shared_ptr<const volume_table> volumes)
+{
+    std::lock_guard<std::mutex> lock(g_disk_lock);
+    g_physdisk_instances = disks ? static_cast<int>(disks->size()) : 0;
+    g_volume_instances = volumes ? static_cast<int>(volumes->size()) : 0;
+    g_physdisk_info = std::move(disks);
+    g_volume_info = std::move(volumes);
+}
+
+} // namespace
+
+struct variable4 diskGroup_variables[22] = {
+    {1, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_diskGroup, 2, {10, 1}},
+    {2, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_diskGroup, 2, {20, 1}},
+    {3, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 1}},
+    {4, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 2}},
+    {5, ASN_OCTET_STR, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 3}},
+    {6, ASN_OCTET_STR, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 4}},
+    {7, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 5}},
+    {8, ASN_OCTET_STR, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 6}},
+    {9, ASN_OCTET_STR, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 7}},
+    {10, ASN_OCTET_STR, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 8}},
+    {11, ASN_OCTET_STR, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 9}},
+    {12, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 10}},
+    {13, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 11}},
+    {14, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 12}},
+    {15, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_physdiskProbeTable, 4, {10, 2, 1, 13}},
+    {20, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_volumeProbeTable, 4, {20, 2, 1, 1}},
+    {21, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_volumeProbeTable, 4, {20, 2, 1, 2}},
+    {22, ASN_OCTET_STR, NETSNMP_OLDAPI_RONLY, var_volumeProbeTable, 4, {20, 2, 1, 3}},
+    {23, ASN_OCTET_STR, NETSNMP_OLDAPI_RONLY, var_volumeProbeTable, 4, {20, 2, 1, 4}},
+    {24, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_volumeProbeTable, 4, {20, 2, 1, 5}},
+    // Registered so they are walked; the handler has no case for them.
+    {25, ASN_OCTET_STR, NETSNMP_OLDAPI_RONLY, var_volumeProbeTable, 4, {20, 2, 1, 6}},
+    {26, ASN_OCTET_STR, NETSNMP_OLDAPI_RONLY, var_volumeProbeTable, 4, {20, 2, 1, 7}},
+};
+
+int cp_next_word(char *dst, const char *src, int max)
+{
+    if (!dst || !src || max < 1)
+        return 0;
+    int skipped = static_cast<int>(strspn(src, BLANKS));
+    const char *word = src + skipped;
+    int len = static_cast<int>(strcspn(word, BLANKS));
+    if (len == 0)
+        return skipped;
+    if (len >= max)
+        len = max - 1;
+    memcpy(dst, word, len);
+    dst[len] = '\0';
+    return skipped + len;
+}
+
+const char *get_next_word(const char *src, int *len)
+{
+    if (!src)
+        return nullptr;
+    const char *word = skip_blanks(src);
+    int n = static_cast<int>(strcspn(word, BLANKS));
+    if (len)
+        *len = n;
+    return n ? word : nullptr;
+}
+
+int cp_trimmed(char *dst, const char *src, int n)
+{
+    if (!dst)
+        return 0;
+    dst[0] = '\0';
+    if (!src || n < 0)
+        return 0;
+    char scratch[80];
+    // The source's own end comes first when it is shorter than n.
+    size_t take = strnlen(src, std::min<size_t>(n, sizeof scratch - 1));
+    memcpy(scratch, src, take);
+    scratch[take] = '\0';
+    char *start = scratch + strspn(scratch, BLANKS);
+    size_t len = strlen(start);
+    while (len > 0 && is_blank(start[len - 1]))
+        len--;
+    start[len] = '\0';
+    snprintf(dst, static_cast<size_t>(n) + 1, "%s", start);
+    return n;
+}
+
+int disk_status_code(const char *token)
+{
+    static const char *const tokens[] = {" o", " *", " s", "DD", " F", "FS",
+                                         "DE", "EE", "DG", "UG", "UB", " R"};
+    for (size_t i = 0; i < std::size(tokens); i++) {
+        if (strcmp(token, tokens[i]) == 0)
+            return static_cast<int>(i) + 1;
+    }
+    return 13;
+}
+
+int volume_status_code(const char *status_text)
+{
+    static const struct {
+        const char *prefix;
+        int code;
+    } prefixes[] = {{"OK", 1},      {"resync", 2}, {"recovery", 3},  {"REBUILD", 4},
+                    {"degrad", 5},  {"Optimal", 1}, {"Partially", 7}};
+    for (const auto &entry : prefixes) {
+        if (strncmp(status_text, entry.prefix, strlen(entry.prefix)) == 0)
+            return entry.code;
+    }
+    return 6;
+}
+
+char *disk_status_string(int code, char *buf)
+{
+    static const char *const texts[] = {"OK",           "Pending Sectors",   "Seek Errors",
+                                        "Dead",         "Failed",            "SMART Fail",
+                                        "Device Error", "ECC Error",         "Degraded",
+                                        "Unconfigured Good", "Unconfigured Bad", "Rebuilding"};
+    const char *text = code >= 1 && code <= 12 ? texts[code - 1] : "Unknown";
+    strcpy(buf, text);
+    return buf;
+}
+
+disk_tables disk_tables_now()
+{
+    std::lock_guard<std::mutex> lock(g_disk_lock);
+    return {g_physdisk_info, g_physdisk_instances, g_volume_info, g_volume_instances};
+}
+
+int get_physdisk_instances()
+{
+    std::lock_guard<std::mutex> lock(g_disk_lock);
+    return g_physdisk_instances;
+}
+
+int get_volume_instances()
+{
+    std::lock_guard<std::mutex> lock(g_disk_lock);
+    return g_volume_instances;
+}
+
+int parse_disk_report(FILE *report)
+{
+    report_counts counts = count_disks(report);
+    int result = counts.result;
+
+    // New tables are built aside and swapped in whole.  With unchanged
+    // counts they start as copies of the current ones, so a field a line
+    // does not supply keeps its previous value; new records start empty.
+    disk_tables current = disk_tables_now();
+    std::shared_ptr<physdisk_table> disks;
+    std::shared_ptr<volume_table> volumes;
+    bool same_size = counts.disks == current.physdisk_instances &&
+                     counts.volumes == current.volume_instances;
+    try {
+        if (same_size) {
+            if (current.physdisk_info)
+                disks = std::make_shared<physdisk_table>(*current.physdisk_info);
+            if (current.volume_info)
+                volumes = std::make_shared<volume_table>(*current.volume_info);
+            // Tables dropped by close_diskGroup with their counts kept.
+            if (!disks && counts.disks > 0)
+                disks = std::make_shared<physdisk_table>(counts.disks, physdisk_info{});
+            if (!volumes && counts.volumes > 0)
+                volumes = std::make_shared<volume_table>(counts.volumes, volume_info{});
+        } else {
+            // The old tables keep answering until the new ones are filled.
+            disks = std::make_shared<physdisk_table>(counts.disks, physdisk_info{});
+            volumes = std::make_shared<volume_table>(counts.volumes, volume_info{});
+            sa_log(2, "count_disks: found %d physdisks, %d volumes\n", counts.disks, counts.volumes);
+        }
+    } catch (const std::bad_alloc &) {
+        sa_log(0, "count_disks: malloc error\n");
+        publish(nullptr, nullptr);
+        disks.reset();
+        volumes.reset();
+        result = -2;
+    }
+
+    size_t disk_count = disks ? disks->size() : 0;
+    size_t volume_count = volumes ? volumes->size() : 0;
+    if (disk_count == 0 && volume_count == 0) {
+        sa_log(1, "discover_disks count_disks found no disks\n");
+    } else {
+        rewind(report);
+        physdisk_table no_disks;
+        volume_table no_volumes;
+        result = fill_tables(report, disks ? *disks : no_disks, volumes ? *volumes : no_volumes);
+    }
+    if (result != -2)
+        publish(std::move(disks), std::move(volumes));
+    return result;
+}
+
+int discover_disks()
+{
+    // After a failed start the group stays disabled and is not refreshed.
+    if (!g_disk_first_pass && !g_disk_intf_found)
+        return 0;
+
+    // A report that another process keeps up to date is read in place.
+    const char *report_path = DISK_MON_REPORT;
+    std::optional<CommandCapture> capture;
+    struct stat st;
+    if (stat(DISK_MON_REPORT, &st) != 0 || st.st_size <= 64) {
+        capture.emplace("/tmp/snmp_disk.out");
+        if (!capture->created()) {
+            sa_log(0, "Cannot open file %s\n", "/tmp/snmp_disk.outXXXXXX");
+            return CAPTURE_CANNOT_OPEN;
+        }
+        char script_path[80];
+        snprintf(script_path, sizeof script_path, "%s/%s", DISK_SCRIPT_DIR, DISK_SCRIPT);
+        const char *script = access(script_path, F_OK) == 0 ? DISK_SCRIPT : DISK_SCRIPT_LOGGER;
+        // Fixed names and a mkstemp path: nothing here needs quoting.
+        std::string command = std::string(DISK_SCRIPT_DIR) + "/" + script + " >" +
+                              capture->path() + " 2>/dev/null";
+        int status = capture->run(command);
+        if (status != 0) {
+            sa_log(1, "discover_disks command error %d\n", status);
+            unlink(capture->path());
+            return status;
+        }
+        report_path = capture->path();
+    }
+
+    FILE *report = capture ? capture->open() : fopen(report_path, "r");
+    if (!report) {
+        sa_log(0, "Cannot open file %s\n", report_path);
+        return CAPTURE_CANNOT_OPEN;
+    }
+    int result = parse_disk_report(report);
+    if (capture)
+        capture->finish();
+    else
+        fclose(report);
+
+    disk_tables now = disk_tables_now();
+    sa_log(g_disk_detail_level, "discover_disks rv = %d instances phys=%d vol=%d\n", result,
+           now.physdisk_instances, now.volume_instances);
+    g_disk_first_pass = 0;
+    g_disk_detail_level = 4;
+    return result;
+}
+
+int init_diskGroup()
+{
+    mib_trace(__func__, "diskGroup", __LINE__, "diskGroup", "Initializing\n");
+    int rv = discover_disks();
+    if (rv != 0)
+        sa_log(0, "discover_disks error %d\n", rv);
+    else
+        g_disk_intf_found = 1;
+    mib_register("diskGroup", diskGroup_variables, diskGroup_variables_oid, __func__, "diskGroup",
+                 __LINE__);
+    return 0;
+}
+
+void close_diskGroup()
+{
+    std::lock_guard<std::mutex> lock(g_disk_lock);
+    g_physdisk_info.reset();
+    g_volume_info.reset();
+    g_disk_served = {};
+}
+
+u_char *var_diskGroup(struct variable *vp, oid *name, size_t *length, int exact, size_t *var_len,
+                      WriteMethod **write_method)
+{
+    if (!mib_scalar(vp, name, length, exact, var_len, write_method))
+        return nullptr;
+    switch (vp->magic) {
+    case 1:
+        return mib_integer(g_disk_scalar_value, get_physdisk_instances());
+    case 2:
+        return mib_integer(g_disk_scalar_value, get_volume_instances());
+    default:
+        return mib_unknown("Unknown Request");
+    }
+}
+
+u_char *var_physdiskProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                               size_t *var_len, WriteMethod **write_method)
+{
+    if (!g_disk_intf_found)
+        return nullptr;
+    g_disk_served = disk_tables_now();
+    const physdisk_table *table = g_disk_served.physdisk_info.get();
+    int rows = table ? static_cast<int>(table->size()) : 0;
+    long row = mib_table_row(vp, name, length, exact, var_len, write_method, rows);
+    if (row == 0)
+        return nullptr;
+    sa_log(4, "physdisk get OID item=%d index=%d\n", vp->magic, static_cast<int>(row));
+
+    const physdisk_info &disk = (*table)[row - 1];
+    switch (vp->magic) {
+    case 3:
+        return mib_integer(g_physdisk_value, row);
+    case 5:
+        return mib_text(disk.name, var_len);
+    case 6:
+        return mib_text(disk_status_string(disk.status, g_disk_status_text), var_len);
+    case 7:
+        return mib_integer(g_physdisk_value, disk.status);
+    case 8:
+        return mib_text(disk.model, var_len);
+    case 9:
+        return mib_text(disk.sernum, var_len);
+    case 10:
+        return mib_text(disk.fw, var_len);
+    case 11:
+        return mib_text(disk.capacity, var_len);
+    case 12:
+        return mib_integer(g_physdisk_value, disk.num1);
+    case 13:
+        return mib_integer(g_physdisk_value, disk.num2);
+    case 14:
+        return mib_integer(g_physdisk_value, disk.num3);
+    case 15:
+        return mib_integer(g_physdisk_value, disk.ser);
+    default:
+        return mib_unknown("Unknown Request");
+    }
+}
+
+u_char *var_volumeProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                             size_t *var_len, WriteMethod **write_method)
+{
+    if (!g_disk_intf_found)
+        return nullptr;
+    g_disk_served = disk_tables_now();
+    const volume_table *table = g_disk_served.volume_info.get();
+    int rows = table ? static_cast<int>(table->size()) : 0;
+    long row = mib_table_row(vp, name, length, exact, var_len, write_method, rows);
+    if (row == 0)
+        return nullptr;
+    sa_log(4, "volume get OID item=%d index=%d\n", vp->magic, static_cast<int>(row));
+
+    const volume_info &volume = (*table)[row - 1];
+    switch (vp->magic) {
+    case 20:
+        return mib_integer(g_volume_value, row);
+    case 22:
+        return mib_text(volume.name, var_len);
+    case 23:
+        return mib_text(volume.status_text, var_len);
+    case 24:
+        return mib_integer(g_volume_value, volume.status);
+    default:
+        return mib_unknown("Unknown Request");
+    }
+}

@@ -1,0 +1,86 @@
+// Disk group (diskGroup, .1.5): physical disks and RAID volumes from the
+// disk monitoring report.
+#ifndef CORVANTIS_GROUPS_DISKGROUP_H
+#define CORVANTIS_GROUPS_DISKGROUP_H
+
+#include "agent/netsnmp.h"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+struct physdisk_info {
+    int index;
+    int status;
+    char name[40];
+    char model[30];
+    char sernum[30];
+    char fw[30];
+    char capacity[32];
+    int num1;
+    int num2;
+    int num3;
+    int ser;
+};
+
+struct volume_info {
+    int index;
+    int status;
+    char name[41];
+    char status_text[10];
+};
+
+using physdisk_table = std::vector<physdisk_info>;
+using volume_table = std::vector<volume_info>;
+
+// One consistent view of the group's tables and counts.  A refresh builds
+// new tables aside and swaps them in whole, so a view never mixes two
+// passes, and the tables it holds stay alive while it is kept.
+struct disk_tables {
+    std::shared_ptr<const physdisk_table> physdisk_info;
+    int physdisk_instances;
+    std::shared_ptr<const volume_table> volume_info;
+    int volume_instances;
+};
+disk_tables disk_tables_now();
+
+// The fixed places of the appliance's disk monitor.
+inline constexpr const char *DISK_SCRIPT_DIR = "/usr/kx/bin";
+inline constexpr const char *DISK_SCRIPT = "disk_monitoring.py";
+inline constexpr const char *DISK_SCRIPT_LOGGER = "disk_monitoring_logger.py";
+inline constexpr const char *DISK_MON_REPORT = "/var/tmp/disk_mon.out";
+
+extern int g_disk_intf_found;
+extern int g_disk_new_format;
+extern int g_disk_first_pass;
+extern int g_disk_detail_level;
+
+extern struct variable4 diskGroup_variables[22];
+
+int init_diskGroup();
+void close_diskGroup();
+int discover_disks();
+// Both passes over an open report and the swap of the new tables; the
+// result code of discover_disks.
+int parse_disk_report(FILE *report);
+
+u_char *var_diskGroup(struct variable *vp, oid *name, size_t *length, int exact,
+                      size_t *var_len, WriteMethod **write_method);
+u_char *var_physdiskProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                               size_t *var_len, WriteMethod **write_method);
+u_char *var_volumeProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                             size_t *var_len, WriteMethod **write_method);
+
+char *disk_status_string(int code, char *buf);
+int get_physdisk_instances();
+int get_volume_instances();
+
+int cp_next_word(char *dst, const char *src, int max);
+const char *get_next_word(const char *src, int *len);
+int cp_trimmed(char *dst, const char *src, int n);
+
+// Status codes of a disk's two-character token and of a volume's status word.
+int disk_status_code(const char *token);
+int volume_status_code(const char *status_text);
+
+#endif

@@ -1,0 +1,696 @@
+#include "disk_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// ------------------------------------------------------------ word scanning
+
+std::string next_word(const char *src, int max, int *result)
+{
+    char dst[64];
+    memset(dst, 'Z', sizeof dst);
+    dst[sizeof dst - 1] = '\0';
+    *result = cp_next_word(dst, src, max);
+    return dst;
+}
+
+TEST(CpNextWord, CopiesOneWordAndCountsTheBlanksBeforeIt)
+{
+    int rv;
+    EXPECT_EQ(next_word("  \t\nsda rest", 20, &rv), "sda");
+    EXPECT_EQ(rv, 7);
+    EXPECT_EQ(next_word("sda", 20, &rv), "sda");
+    EXPECT_EQ(rv, 3);
+    // Carriage returns are no blanks: they stay in the word.
+    EXPECT_EQ(next_word("a\r b", 20, &rv), "a\r");
+    EXPECT_EQ(rv, 2);
+}
+
+TEST(CpNextWord, NoWordLeavesTheTargetAndNoTargetDoesNothing)
+{
+    int rv;
+    EXPECT_EQ(next_word(" \t\n ", 20, &rv), std::string(63, 'Z'));
+    EXPECT_EQ(rv, 4);
+    EXPECT_EQ(next_word("", 20, &rv), std::string(63, 'Z'));
+    EXPECT_EQ(rv, 0);
+    EXPECT_EQ(cp_next_word(nullptr, "  word", 20), 0);
+}
+
+TEST(CpNextWord, ALongWordIsCutAndTheScanResumesInsideIt)
+{
+    // 19 of a 25-character word; the rest is the next word.
+    const char *line = " abcdefghijklmnopqrs123456 x";
+    int rv;
+    EXPECT_EQ(next_word(line, 20, &rv), "abcdefghijklmnopqrs");
+    EXPECT_EQ(rv, 20);
+    EXPECT_EQ(next_word(line + rv, 20, &rv), "123456");
+    // A word of exactly max - 1 characters is whole, one of max is cut.
+    EXPECT_EQ(next_word("abcd", 5, &rv), "abcd");
+    EXPECT_EQ(rv, 4);
+    EXPECT_EQ(next_word("abcde", 5, &rv), "abcd");
+    EXPECT_EQ(rv, 4);
+}
+
+TEST(GetNextWord, PointsIntoTheTextWithTheWordsLength)
+{
+    const char *text = " \tWDC WD40";
+    int len = -1;
+    EXPECT_EQ(get_next_word(text, &len), text + 2);
+    EXPECT_EQ(len, 3);
+    len = -1;
+    EXPECT_EQ(get_next_word(" \n ", &len), nullptr);
+    EXPECT_EQ(len, 0);
+    EXPECT_EQ(get_next_word(nullptr, &len), nullptr);
+}
+
+TEST(CpTrimmed, TakesExactlyNBytesTrimmedAndReturnsN)
+{
+    char dst[64];
+    memset(dst, 'Z', sizeof dst);
+    EXPECT_EQ(cp_trimmed(dst, " 4.00 TB             more words", 21), 21);
+    EXPECT_STREQ(dst, "4.00 TB");
+    // Inner blanks stay; the 21st byte is the last one taken.
+    EXPECT_EQ(cp_trimmed(dst, "  1 2 3 4 5 6 7 8 9 abcdef", 21), 21);
+    EXPECT_STREQ(dst, "1 2 3 4 5 6 7 8 9 a");
+    // A shorter text ends at its terminator.
+    EXPECT_EQ(cp_trimmed(dst, "\t0 GB\n", 21), 21);
+    EXPECT_STREQ(dst, "0 GB");
+    EXPECT_EQ(cp_trimmed(dst, " \n", 40), 40);
+    EXPECT_STREQ(dst, "");
+    // Forty characters fill forty-one bytes.
+    std::string forty(40, 'v');
+    char name[41];
+    EXPECT_EQ(cp_trimmed(name, (forty + "tail").c_str(), 40), 40);
+    EXPECT_EQ(std::string(name), forty);
+}
+
+// ------------------------------------------------------------ status codes
+
+TEST(DiskStatus, EveryTokenItsCodeAndText)
+{
+    const std::vector<std::pair<const char *, const char *>> tokens = {
+        {" o", "OK"},           {" *", "Pending Sectors"},   {" s", "Seek Errors"},
+        {"DD", "Dead"},         {" F", "Failed"},            {"FS", "SMART Fail"},
+        {"DE", "Device Error"}, {"EE", "ECC Error"},         {"DG", "Degraded"},
+        {"UG", "Unconfigured Good"}, {"UB", "Unconfigured Bad"}, {" R", "Rebuilding"}};
+    char buf[256];
+    for (size_t i = 0; i < tokens.size(); i++) {
+        EXPECT_EQ(disk_status_code(tokens[i].first), static_cast<int>(i) + 1) << tokens[i].first;
+        EXPECT_STREQ(disk_status_string(static_cast<int>(i) + 1, buf), tokens[i].second);
+    }
+    for (const char *other : {"o ", " O", "dd", "", " ", "oo"})
+        EXPECT_EQ(disk_status_code(other), 13) << "[" << other << "]";
+    for (int code : {0, 13, -1, 99})
+        EXPECT_STREQ(disk_status_string(code, buf), "Unknown");
+}
+
+TEST(VolumeStatus, PrefixesInOrderCaseSensitive)
+{
+    EXPECT_EQ(volume_status_code("OK"), 1);
+    EXPECT_EQ(volume_status_code("OKAY"), 1);
+    EXPECT_EQ(volume_status_code("resyncing"), 2);
+    EXPECT_EQ(volume_status_code("recovery"), 3);
+    EXPECT_EQ(volume_status_code("REBUILD"), 4);
+    EXPECT_EQ(volume_status_code("degraded"), 5);
+    EXPECT_EQ(volume_status_code("Optimal"), 1);
+    EXPECT_EQ(volume_status_code("Partially"), 7);
+    EXPECT_EQ(volume_status_code("ok"), 6);
+    EXPECT_EQ(volume_status_code("Degraded"), 6);
+    EXPECT_EQ(volume_status_code(""), 6);
+}
+
+// ------------------------------------------------------------ report parsing
+
+class DiskReport : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/disk-test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        reset_settings();
+        snprintf(g_log_file, sizeof g_log_file, "%s/agent.log", dir_.c_str());
+        g_verbose = 4;
+        reset_disk_group();
+        unlink(g_log_file);
+    }
+    void TearDown() override
+    {
+        reset_disk_group();
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+        reset_settings();
+    }
+
+    // "[level] message" entries of the log, in order.
+    std::vector<std::string> log_lines() const
+    {
+        std::vector<std::string> lines;
+        std::ifstream in(g_log_file);
+        for (std::string line; std::getline(in, line);) {
+            auto at = line.find(" [");
+            if (at != std::string::npos)
+                lines.push_back(line.substr(at + 1));
+        }
+        return lines;
+    }
+    bool logged(const std::string &entry) const
+    {
+        for (const auto &line : log_lines())
+            if (line == entry)
+                return true;
+        return false;
+    }
+
+    static physdisk_info disk(int i) { return disk_tables_now().physdisk_info->at(i); }
+    static volume_info volume(int i) { return disk_tables_now().volume_info->at(i); }
+
+    std::string dir_;
+};
+
+TEST_F(DiskReport, OldLayoutDisksAndVolumes)
+{
+    EXPECT_EQ(parse_text(fixture("old_layout.txt")), 0);
+    EXPECT_EQ(g_disk_new_format, 0);
+    ASSERT_EQ(get_physdisk_instances(), 3);
+    ASSERT_EQ(get_volume_instances(), 3);
+
+    physdisk_info d = disk(0);
+    EXPECT_EQ(d.index, 0);
+    EXPECT_EQ(d.status, 1);
+    EXPECT_STREQ(d.name, "sda");
+    EXPECT_EQ(d.num1, 31);
+    EXPECT_EQ(d.num2, 18250);
+    EXPECT_EQ(d.num3, 0);
+    EXPECT_EQ(d.ser, 5);
+    EXPECT_STREQ(d.model, "ST4000NM0033-9ZM170");
+    EXPECT_STREQ(d.sernum, "Z1Z8ABCD");
+    EXPECT_STREQ(d.fw, "SN04");
+    EXPECT_STREQ(d.capacity, "4.00 TB");
+
+    d = disk(1);
+    EXPECT_EQ(d.index, 1);
+    EXPECT_EQ(d.status, 2);
+    EXPECT_EQ(d.num3, 8);
+    EXPECT_EQ(d.ser, 12);
+    EXPECT_STREQ(d.sernum, "Z1Z8ABCE");
+
+    d = disk(2);
+    EXPECT_EQ(d.status, 4);
+    EXPECT_STREQ(d.name, "sdc");
+    EXPECT_STREQ(d.model, "unknown");
+    EXPECT_STREQ(d.sernum, "-");
+    EXPECT_STREQ(d.capacity, "0 GB");
+
+    volume_info v = volume(0);
+    EXPECT_STREQ(v.name, "1 md0");
+    EXPECT_STREQ(v.status_text, "degraded");
+    EXPECT_EQ(v.status, 5);
+    v = volume(1);
+    EXPECT_STREQ(v.name, "5 md1");
+    EXPECT_STREQ(v.status_text, "resync");
+    EXPECT_EQ(v.status, 2);
+    v = volume(2);
+    EXPECT_EQ(v.index, 2);
+    EXPECT_STREQ(v.name, "LSI");
+    EXPECT_STREQ(v.status_text, "OK");
+    EXPECT_EQ(v.status, 1);
+
+    EXPECT_TRUE(logged("[2] count_disks: found 3 physdisks, 3 volumes"));
+    EXPECT_TRUE(logged("[2] physdisk[0] status = 1 ( o), name = (sda) SER=5 new=0"));
+    EXPECT_TRUE(logged("[4] physdisk[2] model=/unknown/ sernum=/-/ fw=/-/ capacity=/0 GB/"));
+    EXPECT_TRUE(logged("[2] volume[0] status = 5 (degraded) name = (1 md0)"));
+    EXPECT_TRUE(logged("[2] volume[2] Controller string:"));
+    EXPECT_TRUE(logged("[4] count_disks: physdisk stage 1"));
+    EXPECT_TRUE(logged("[4] discover_disks: volume stage 2"));
+}
+
+TEST_F(DiskReport, NewLayoutWithTwoWordVendorModels)
+{
+    EXPECT_EQ(parse_text(fixture("new_layout.txt")), 0);
+    EXPECT_EQ(g_disk_new_format, 1);
+    ASSERT_EQ(get_physdisk_instances(), 3);
+    ASSERT_EQ(get_volume_instances(), 1);
+
+    physdisk_info d = disk(0);
+    EXPECT_EQ(d.status, 1);
+    EXPECT_EQ(d.num1, 33);
+    EXPECT_EQ(d.num2, 20011);
+    EXPECT_EQ(d.num3, 0);
+    EXPECT_EQ(d.ser, 7);
+    EXPECT_STREQ(d.model, "WDC WD40EFRX-68N32N0");
+    EXPECT_STREQ(d.sernum, "WD-WCC7K0ABCDEF");
+    EXPECT_STREQ(d.fw, "82.00A82");
+    EXPECT_STREQ(d.capacity, "4.00 TB");
+
+    d = disk(1);
+    EXPECT_EQ(d.status, 6);
+    EXPECT_EQ(d.ser, 1024);
+    EXPECT_STREQ(d.model, "TOSHIBA MG04ACA400E");
+    EXPECT_STREQ(d.sernum, "5770A0BCFVLA");
+    EXPECT_STREQ(d.fw, "FP2A");
+
+    d = disk(2);
+    EXPECT_EQ(d.status, 10);
+    EXPECT_STREQ(d.model, "ST8000NM0055-1RM112");
+    EXPECT_STREQ(d.capacity, "8.00 TB");
+
+    EXPECT_STREQ(volume(0).name, "6 md2");
+    EXPECT_EQ(volume(0).status, 3);
+}
+
+TEST_F(DiskReport, TwoWordModelIsCutTo29AndOnlyAfterOneSpace)
+{
+    g_disk_new_format = 1;
+    std::string head = "====  DEV\nDISK0  o  1 sda 1 (C) 2 h 3 4 a b c ";
+    parse_text(head + "WDC WD40EFRX-68N32N0-ABCDEFGHIJKL SER1 FW1 4 TB\n==========\n");
+    EXPECT_STREQ(disk(0).model, "WDC WD40EFRX-68N32N0-ABCDEFGH");
+    EXPECT_STREQ(disk(0).sernum, "SER1");
+    EXPECT_STREQ(disk(0).fw, "FW1");
+    // A tab after the vendor word is no single space: one word only.
+    parse_text(head + "WDC\tWD40 SER2 FW2 4 TB\n==========\n");
+    EXPECT_STREQ(disk(0).model, "WDC");
+    EXPECT_STREQ(disk(0).sernum, "WD40");
+    // In the old layout the vendor rule does not apply.
+    g_disk_new_format = 0;
+    parse_text("====  DEV\nDISK0  o  1 sda 1 (C) 2 h 3 SER: 4) WDC WD40 FW 4 TB\n==========\n");
+    EXPECT_STREQ(disk(0).model, "WDC");
+    EXPECT_STREQ(disk(0).sernum, "WD40");
+}
+
+TEST_F(DiskReport, VersionAfter20140710SelectsTheNewLayoutForGood)
+{
+    std::string body = "====  DEV\nDISK0  o  1 sda 1 (C) 2 h 3 SER: 4) M S F 1 TB\n==========\n";
+    parse_text("==== Script Version: 20140710 ====\n" + body);
+    EXPECT_EQ(g_disk_new_format, 0);
+    EXPECT_EQ(disk(0).ser, 4);
+    parse_text("==== Script Version: 20140711 ====\n" + body);
+    EXPECT_EQ(g_disk_new_format, 1);
+    // Later reports of the old kind keep the new layout.
+    parse_text("==== Script Version: 20140601 ====\n" + body);
+    EXPECT_EQ(g_disk_new_format, 1);
+    parse_text(body);
+    EXPECT_EQ(g_disk_new_format, 1);
+}
+
+TEST_F(DiskReport, AFirstDiskLineOf21WordsSelectsTheNewLayout)
+{
+    // Trailing words lie past the 21 characters of the capacity.
+    std::string line = "DISK0  o  1 sda 1 (C) 2 h 3 SER: 4) M S F 1 TB                    ";
+    std::string words16 = line;
+    EXPECT_EQ(parse_text("====  DEV\n" + words16 + "x y z w\n==========\n"), 0);
+    EXPECT_EQ(g_disk_new_format, 0);
+    EXPECT_STREQ(disk(0).capacity, "1 TB");
+    // Only the first disk line counts.
+    parse_text("====  DEV\n" + words16 + "\n" + words16 + "x y z w v\n==========\n");
+    EXPECT_EQ(g_disk_new_format, 0);
+    parse_text("====  DEV\n" + words16 + "x y z w v\n==========\n");
+    EXPECT_EQ(g_disk_new_format, 1);
+}
+
+TEST_F(DiskReport, A25CharacterNameIsCutAndItsRestIsTheFirstNumber)
+{
+    parse_text("====  DEV\nDISK0  o  1 abcdefghijklmnopqrs123456 31 (C) 7 h 8 SER: 9) M S F 1 TB\n"
+               "==========\n");
+    physdisk_info d = disk(0);
+    EXPECT_STREQ(d.name, "abcdefghijklmnopqrs");
+    EXPECT_EQ(d.num1, 123456);
+    // The scan went on after the first ")" from that number on.
+    EXPECT_EQ(d.num2, 7);
+    EXPECT_EQ(d.num3, 8);
+    EXPECT_EQ(d.ser, 9);
+}
+
+TEST_F(DiskReport, WithoutParenthesesTheScanSkipsFixedWidths)
+{
+    // num1, then 11 characters after it; no ")" after the ":" either, so
+    // the model starts 9 characters after the number's start.
+    parse_text("====  DEV\nDISK0  o  1 sda 31 degC_skip_ 42 h 5 SER:77 skip_mMODEL SN FW 2 TB\n"
+               "==========\n");
+    physdisk_info d = disk(0);
+    EXPECT_EQ(d.num1, 31);
+    EXPECT_EQ(d.num2, 42);
+    EXPECT_EQ(d.num3, 5);
+    EXPECT_EQ(d.ser, 77);
+    EXPECT_STREQ(d.model, "MODEL");
+    EXPECT_STREQ(d.sernum, "SN");
+    EXPECT_STREQ(d.capacity, "2 TB");
+}
+
+TEST_F(DiskReport, EveryStatusTokenAndAnUnknownOne)
+{
+    const char *tokens[] = {" o", " *", " s", "DD", " F", "FS", "DE",
+                            "EE", "DG", "UG", "UB", " R", "o "};
+    std::string report = "====  DEV\n";
+    for (const char *token : tokens)
+        report += std::string("DISK0 ") + token + "  1 sdx 1 (C) 2 h 3 SER: 4) M S F 1 TB\n";
+    report += "==========\n==========\n";
+    EXPECT_EQ(parse_text(report), 0);
+    ASSERT_EQ(get_physdisk_instances(), 13);
+    for (int i = 0; i < 13; i++)
+        EXPECT_EQ(disk(i).status, i + 1) << tokens[i];
+    EXPECT_TRUE(logged("[2] physdisk[12] status = 13 (o ), name = (sdx) SER=4 new=0"));
+}
+
+TEST_F(DiskReport, VolumeAndControllerLines)
+{
+    std::string report = "====  DEV\n==========\n"
+                         "RAID1 md0 (sda1 sdb1) ++++ degraded\n"
+                         "RAID Controller: LSI MegaRAID\n"
+                         "RAID Controller LSI9260 no colon here\n"
+                         "RAID1 md3 ++++ Partially Degraded\n"
+                         "RAID10 md4 ++++ Optimal\n"
+                         "RAIDx  ++++   REBUILDING\n"
+                         "RAID5 ++++\n"
+                         "==========\n";
+    EXPECT_EQ(parse_text(report), 0);
+    ASSERT_EQ(get_volume_instances(), 7);
+    EXPECT_EQ(get_physdisk_instances(), 0);
+    EXPECT_STREQ(volume(0).name, "1 md0");
+    EXPECT_EQ(volume(0).status, 5);
+    EXPECT_STREQ(volume(1).name, "LSI");
+    EXPECT_STREQ(volume(1).status_text, "OK");
+    EXPECT_EQ(volume(1).status, 1);
+    // Without a colon the name is the first word from column 15.
+    EXPECT_STREQ(volume(2).name, "LSI9260");
+    EXPECT_STREQ(volume(3).name, "1 md3");
+    EXPECT_EQ(volume(3).status, 7);
+    EXPECT_STREQ(volume(4).name, "10 md4");
+    EXPECT_EQ(volume(4).status, 1);
+    EXPECT_STREQ(volume(5).name, "x");
+    EXPECT_STREQ(volume(5).status_text, "REBUILDIN");
+    EXPECT_EQ(volume(5).status, 4);
+    // No status word: an empty text, "none of these".
+    EXPECT_STREQ(volume(6).status_text, "");
+    EXPECT_EQ(volume(6).status, 6);
+}
+
+TEST_F(DiskReport, NonRaidLinesTakeAVolumeRecordWithoutBeingCounted)
+{
+    std::string report = "====  DEV\n==========\n"
+                         "RAID1 md0 (sda1) ++++ OK\n"
+                         "   spare: sdz\n"
+                         "RAID1 md1 (sdb1) ++++ degraded\n"
+                         "==========\n";
+    EXPECT_EQ(parse_text(report), 0);
+    ASSERT_EQ(get_volume_instances(), 2);
+    EXPECT_STREQ(volume(0).name, "1 md0");
+    // The spare line took record 1; md1 fell beyond the table.
+    EXPECT_STREQ(volume(1).name, "sdz");
+    EXPECT_EQ(volume(1).status, 1);
+}
+
+TEST_F(DiskReport, SectionHeadersDevAndBayOpenAndOthersOnlyLog)
+{
+    std::string disks = "DISK0  o  1 sda 1 (C) 2 h 3 SER: 4) M S F 1 TB\n";
+    EXPECT_EQ(parse_text("====  BAY#  status\n" + disks + "==========\n"), 0);
+    EXPECT_EQ(get_physdisk_instances(), 1);
+
+    unlink(g_log_file);
+    EXPECT_EQ(parse_text("====  Disks\n" + disks + "==========\n"), 0);
+    EXPECT_EQ(get_physdisk_instances(), 0);
+    EXPECT_TRUE(logged("[4] count_disks: physdisk stage 0"));
+    EXPECT_TRUE(logged("[1] discover_disks count_disks found no disks"));
+
+    // An ignored header inside the disk section does not restart it.
+    EXPECT_EQ(parse_text("====  DEV\n" + disks + "====  note\n" +
+                         "DISK1 DD  2 sdb 1 (C) 2 h 3 SER: 4) M S F 1 TB\n==========\n"),
+              0);
+    ASSERT_EQ(get_physdisk_instances(), 2);
+    EXPECT_STREQ(disk(0).name, "sda");
+    EXPECT_STREQ(disk(1).name, "sdb");
+}
+
+TEST_F(DiskReport, NoSectionHeaderAndEmptyReport)
+{
+    unlink(g_log_file);
+    EXPECT_EQ(parse_text("some text\nDISK0  o  1 sda 1 (C) 2 h 3 SER: 4) M S F 1 TB\n"), 0);
+    EXPECT_EQ(get_physdisk_instances(), 0);
+    EXPECT_EQ(get_volume_instances(), 0);
+    EXPECT_TRUE(logged("[1] discover_disks count_disks found no disks"));
+
+    EXPECT_EQ(parse_text(""), -1);
+    EXPECT_EQ(parse_text("==== Script Version: 20140601\n====  DEV\n==========\n==========\n"), -1);
+    EXPECT_EQ(get_physdisk_instances(), 0);
+}
+
+TEST_F(DiskReport, SameCountsOverwriteInPlaceKeepingFieldsALineLacks)
+{
+    parse_text(fixture("old_layout.txt"));
+    auto before = disk_tables_now();
+    unlink(g_log_file);
+
+    // Same numbers; disk 1's line ends after its name.
+    std::string report = fixture("old_layout.txt");
+    auto at = report.find("DISK1  *  2 sdb");
+    auto end = report.find('\n', at);
+    report.replace(at, end - at, "DISK1 DD  2 sdz");
+    EXPECT_EQ(parse_text(report), 0);
+
+    EXPECT_FALSE(logged("[2] count_disks: found 3 physdisks, 3 volumes"));
+    physdisk_info d = disk(1);
+    EXPECT_STREQ(d.name, "sdz");
+    EXPECT_EQ(d.status, 4);
+    EXPECT_EQ(d.num1, 35);
+    EXPECT_EQ(d.ser, 12);
+    EXPECT_STREQ(d.model, "ST4000NM0033-9ZM170");
+    EXPECT_STREQ(d.sernum, "Z1Z8ABCE");
+    // The capacity is cut from the line's own text: empty.
+    EXPECT_STREQ(d.capacity, "");
+    // The tables the earlier view holds are untouched by the refresh.
+    EXPECT_STREQ(before.physdisk_info->at(1).name, "sdb");
+}
+
+TEST_F(DiskReport, OneDiskMoreReallocatesWithEmptyNewRecords)
+{
+    parse_text(fixture("old_layout.txt"));
+    unlink(g_log_file);
+    std::string report = fixture("old_layout.txt");
+    report.insert(report.find("=========="), "DISK3 UB  4 sdd\n");
+    EXPECT_EQ(parse_text(report), 0);
+    EXPECT_TRUE(logged("[2] count_disks: found 4 physdisks, 3 volumes"));
+    ASSERT_EQ(get_physdisk_instances(), 4);
+    EXPECT_STREQ(disk(0).model, "ST4000NM0033-9ZM170");
+    physdisk_info d = disk(3);
+    EXPECT_EQ(d.index, 3);
+    EXPECT_EQ(d.status, 11);
+    EXPECT_STREQ(d.name, "sdd");
+    EXPECT_EQ(d.num1, 0);
+    EXPECT_EQ(d.ser, 0);
+    EXPECT_STREQ(d.model, "");
+    EXPECT_STREQ(d.capacity, "");
+
+    // One disk less again.
+    EXPECT_EQ(parse_text(fixture("old_layout.txt")), 0);
+    EXPECT_TRUE(logged("[2] count_disks: found 3 physdisks, 3 volumes"));
+    EXPECT_EQ(get_physdisk_instances(), 3);
+}
+
+TEST_F(DiskReport, NewLayoutLinesEndingEarlyLeaveNewRecordsEmpty)
+{
+    g_disk_new_format = 1;
+    std::string report = "====  DEV\n"
+                         "DISK0  o  1 sda 31 (C) 5 h 6\n"
+                         "DISK1  o  1 sdb 31 (C) 5 h 6 77 a b\n"
+                         "DISK2  o  1 sdc 31 (C) 5 h 6 77 a b c TOSHIBA \n"
+                         "DISK3  o  1 sdd 31 (C) 5 h 6 77 a b c WDC\n"
+                         "DISK4  o\n"
+                         "\n"
+                         "x\n"
+                         "==========\n";
+    EXPECT_EQ(parse_text(report), 0);
+    ASSERT_EQ(get_physdisk_instances(), 7);
+    EXPECT_EQ(disk(0).num3, 6);
+    EXPECT_EQ(disk(0).ser, 0);
+    EXPECT_STREQ(disk(0).model, "");
+    EXPECT_EQ(disk(1).ser, 77);
+    EXPECT_STREQ(disk(1).model, "");
+    EXPECT_STREQ(disk(2).model, "TOSHIBA");
+    EXPECT_STREQ(disk(3).model, "WDC");
+    EXPECT_EQ(disk(4).status, 1);
+    EXPECT_STREQ(disk(4).name, "");
+    EXPECT_EQ(disk(5).status, 13);
+    EXPECT_STREQ(disk(6).name, "");
+}
+
+TEST_F(DiskReport, LongLinesAreReadAsSeveralAndBinaryBytesAreSurvived)
+{
+    // A 600-character disk line is two lines of the report: two disks.
+    std::string longline = "DISK0  o  1 sda 1 (C) 2 h 3 SER: 4) M S F 1 TB" + std::string(600, ' ') + "\n";
+    EXPECT_EQ(parse_text("====  DEV\n" + longline + "==========\n"), 0);
+    EXPECT_EQ(get_physdisk_instances(), 2);
+    EXPECT_STREQ(disk(0).name, "sda");
+
+    std::string binary = "====  DEV\n";
+    for (int i = 0; i < 256; i++)
+        binary += static_cast<char>(i);
+    binary += std::string("\0\0 o\0", 5) + "\n==========\nRAID\xff\x01 ++++\n==========\n";
+    parse_text(binary);
+    EXPECT_GE(get_physdisk_instances(), 1);
+}
+
+// A report that reads differently after a rewind: another process
+// rewrote it between the two passes.
+struct ChangingReport {
+    std::string first, second;
+    bool rewound = false;
+    size_t offset = 0;
+};
+
+ssize_t changing_read(void *cookie, char *buf, size_t size)
+{
+    auto *r = static_cast<ChangingReport *>(cookie);
+    const std::string &text = r->rewound ? r->second : r->first;
+    size_t n = std::min(size, text.size() - std::min(r->offset, text.size()));
+    memcpy(buf, text.data() + r->offset, n);
+    r->offset += n;
+    return static_cast<ssize_t>(n);
+}
+
+int changing_seek(void *cookie, off64_t *position, int whence)
+{
+    auto *r = static_cast<ChangingReport *>(cookie);
+    if (whence != SEEK_SET || *position != 0)
+        return -1;
+    r->rewound = true;
+    r->offset = 0;
+    return 0;
+}
+
+TEST_F(DiskReport, ADiskLineBeyondTheCountedTableGivesMinus4)
+{
+    std::string line = "DISK0  o  1 sda 1 (C) 2 h 3 SER: 4) M S F 1 TB\n";
+    ChangingReport report{"====  DEV\n" + line + "==========\n",
+                          "====  DEV\n" + line + line + "==========\n"};
+    cookie_io_functions_t io = {changing_read, nullptr, changing_seek, nullptr};
+    FILE *file = fopencookie(&report, "r", io);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(parse_disk_report(file), -4);
+    fclose(file);
+    EXPECT_EQ(get_physdisk_instances(), 1);
+    EXPECT_STREQ(disk(0).name, "sda");
+}
+
+// ------------------------------------------------------------ handlers
+
+class DiskHandlers : public DiskReport {};
+
+TEST_F(DiskHandlers, ScalarsAndColumnsOfThreeDisks)
+{
+    parse_text(fixture("old_layout.txt"));
+    EXPECT_EQ(disk_get({10, 1}, 0).integer, 3);
+    EXPECT_EQ(disk_get({20, 1}, 0).integer, 3);
+    EXPECT_FALSE(disk_get({10, 1}, 1).has);
+
+    Answer a = disk_get({10, 2, 1, 2}, 1);
+    EXPECT_FALSE(a.has);
+    EXPECT_EQ(a.detail, "Unknown Request");
+    EXPECT_EQ(disk_get({10, 2, 1, 3}, 1).text, "sda");
+    EXPECT_EQ(disk_get({10, 2, 1, 1}, 3).integer, 3);
+    EXPECT_EQ(disk_get({10, 2, 1, 4}, 2).text, "Pending Sectors");
+    EXPECT_EQ(disk_get({10, 2, 1, 5}, 3).integer, 4);
+    EXPECT_EQ(disk_get({10, 2, 1, 6}, 1).text, "ST4000NM0033-9ZM170");
+    EXPECT_EQ(disk_get({10, 2, 1, 7}, 2).text, "Z1Z8ABCE");
+    EXPECT_EQ(disk_get({10, 2, 1, 8}, 1).text, "SN04");
+    EXPECT_EQ(disk_get({10, 2, 1, 9}, 3).text, "0 GB");
+    EXPECT_EQ(disk_get({10, 2, 1, 10}, 1).integer, 31);
+    EXPECT_EQ(disk_get({10, 2, 1, 11}, 1).integer, 18250);
+    EXPECT_EQ(disk_get({10, 2, 1, 12}, 2).integer, 8);
+    EXPECT_EQ(disk_get({10, 2, 1, 13}, 2).integer, 12);
+    EXPECT_FALSE(disk_get({10, 2, 1, 3}, 4).has);
+    EXPECT_FALSE(disk_get({10, 2, 1, 3}, 0).has);
+
+    EXPECT_EQ(disk_get({20, 2, 1, 1}, 2).integer, 2);
+    EXPECT_FALSE(disk_get({20, 2, 1, 2}, 1).has);
+    EXPECT_EQ(disk_get({20, 2, 1, 3}, 1).text, "1 md0");
+    EXPECT_EQ(disk_get({20, 2, 1, 4}, 1).text, "degraded");
+    EXPECT_EQ(disk_get({20, 2, 1, 5}, 1).integer, 5);
+    EXPECT_EQ(disk_get({20, 2, 1, 5}, 3).integer, 1);
+    for (oid column : {6, 7}) {
+        a = disk_get({20, 2, 1, column}, 1);
+        EXPECT_FALSE(a.has);
+        EXPECT_EQ(a.detail, "Unknown Request");
+    }
+    EXPECT_TRUE(logged("[4] physdisk get OID item=5 index=1"));
+    EXPECT_TRUE(logged("[4] volume get OID item=22 index=1"));
+}
+
+TEST_F(DiskHandlers, UnknownStatusAnswersUnknownAnd13)
+{
+    parse_text("====  DEV\nDISK0 o   1 sda 1 (C) 2 h 3 SER: 4) M S F 1 TB\n==========\n");
+    EXPECT_EQ(disk_get({10, 2, 1, 4}, 1).text, "Unknown");
+    EXPECT_EQ(disk_get({10, 2, 1, 5}, 1).integer, 13);
+}
+
+TEST_F(DiskHandlers, AFailedStartAnswersCountsButNoRows)
+{
+    parse_text(fixture("old_layout.txt"));
+    g_disk_intf_found = 0;
+    EXPECT_EQ(disk_get({10, 1}, 0).integer, 3);
+    EXPECT_EQ(disk_get({20, 1}, 0).integer, 3);
+    for (const auto &v : diskGroup_variables) {
+        if (v.namelen != 4)
+            continue;
+        Answer a = disk_get({v.name[0], v.name[1], v.name[2], v.name[3]}, 1);
+        EXPECT_FALSE(a.has) << v.name[0] << "." << v.name[3];
+        EXPECT_EQ(a.detail, "");
+    }
+}
+
+TEST_F(DiskHandlers, AfterCloseTheTablesAnswerNothing)
+{
+    parse_text(fixture("old_layout.txt"));
+    close_diskGroup();
+    EXPECT_FALSE(disk_get({10, 2, 1, 3}, 1).has);
+    EXPECT_FALSE(disk_get({20, 2, 1, 3}, 1).has);
+    // The counts stay as they were.
+    EXPECT_EQ(get_physdisk_instances(), 3);
+    // A later pass with the same counts builds the tables anew.
+    EXPECT_EQ(parse_text(fixture("old_layout.txt")), 0);
+    EXPECT_EQ(disk_get({10, 2, 1, 3}, 3).text, "sdc");
+}
+
+TEST_F(DiskHandlers, GetNextWalksRowsInOrder)
+{
+    parse_text(fixture("old_layout.txt"));
+    auto vp = disk_entry({10, 2, 1, 3});
+    ASSERT_TRUE(vp);
+    oid name[MAX_OID_LEN];
+    size_t length = vp->namelen;
+    memcpy(name, vp->name, length * sizeof(oid));
+    std::vector<std::string> names;
+    for (;;) {
+        size_t var_len = 0;
+        WriteMethod *write = nullptr;
+        u_char *value = vp->findVar(&*vp, name, &length, 0, &var_len, &write);
+        if (!value)
+            break;
+        names.emplace_back(reinterpret_cast<char *>(value), var_len);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"sda", "sdb", "sdc"}));
+}
+
+TEST(DiskVariables, TwentyTwoEntriesOfTheGroup)
+{
+    ASSERT_EQ(std::size(diskGroup_variables), 22u);
+    int physdisk = 0, volume = 0, scalars = 0;
+    for (const auto &v : diskGroup_variables) {
+        EXPECT_EQ(v.acl, NETSNMP_OLDAPI_RONLY);
+        if (v.findVar == var_physdiskProbeTable)
+            physdisk++;
+        else if (v.findVar == var_volumeProbeTable)
+            volume++;
+        else if (v.findVar == var_diskGroup)
+            scalars++;
+    }
+    EXPECT_EQ(physdisk, 13);
+    EXPECT_EQ(volume, 7);
+    EXPECT_EQ(scalars, 2);
+}
+
+} // namespace
