@@ -231,7 +231,7 @@ void parse_disk_line(physdisk_info &disk, int position, const char *line)
         second = get_next_word(p + used, &second_len);
     if (second) {
         // These vendors print the model as two words.
-        snprintf(disk.model, sizeof disk.model, "%s %.*s", model, second_len, second);
+        copy_text(disk.model, (std::string(model) + " " + std::string(second, second_len)).c_str());
         p = second + second_len;
     } else {
         if (model[0])
