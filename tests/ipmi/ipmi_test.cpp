@@ -1,0 +1,490 @@
+// The IPMI layer against a real simulated BMC (ipmi_sim) on loopback.
+//
+// CTest starts one ipmi_sim for the suite (tests/rig/bmc_start.sh) and
+// passes its directory in BMC_RIG_DIR; DIR/bmc.env says where it listens.
+// Each test is its own process, so the layer's one context starts closed.
+#include "ipmi/ipmi.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<unsigned char>;
+
+std::map<std::string, std::string> read_env_file(const std::string &path)
+{
+    std::map<std::string, std::string> env;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos)
+            env[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return env;
+}
+
+// Log lines the layer reported, in order.
+std::vector<std::pair<int, std::string>> g_logged;
+void capture_log(int level, const char *text)
+{
+    g_logged.emplace_back(level, text);
+}
+bool logged(int level, const std::string &part)
+{
+    for (const auto &[l, text] : g_logged)
+        if (l == level && text.find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
+double seconds_since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A loopback UDP port that nothing listens on (bound once, then freed).
+int unused_udp_port()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        return -1;
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+class LanBmc : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char *dir = std::getenv("BMC_RIG_DIR");
+        ASSERT_NE(dir, nullptr) << "BMC_RIG_DIR not set: run through ctest";
+        env_ = read_env_file(std::string(dir) + "/bmc.env");
+        ASSERT_FALSE(env_["BMC_HOST"].empty()) << "no BMC_HOST in " << dir << "/bmc.env";
+        g_logged.clear();
+        bmc::set_log(capture_log);
+        connect_good();
+    }
+    void TearDown() override
+    {
+        // Ends the LAN session: the BMC keeps abandoned ones until timeout.
+        bmc::ipmi_close_();
+        bmc::set_log(nullptr);
+    }
+    void connect_good()
+    {
+        bmc::set_connection(env_["BMC_HOST"].c_str(), env_["BMC_USER"].c_str(),
+                            env_["BMC_PASSWORD"].c_str(), env_["BMC_WORKAROUND"].c_str());
+    }
+    // Get LAN Configuration Parameters, channel 1, the agent's request.
+    int lan_param(unsigned char param, Bytes &out, unsigned char &cc, int capacity = 80)
+    {
+        unsigned char rq[4] = {0x01, param, 0x00, 0x00};
+        out.assign(capacity, 0);
+        int len = capacity;
+        int rc = bmc::ipmi_cmd(0x0C02, rq, 4, out.data(), &len, &cc, 0);
+        out.resize(rc == 0 ? len : 0);
+        return rc;
+    }
+    std::map<std::string, std::string> env_;
+};
+
+TEST_F(LanBmc, GetDeviceIdReportsFirmware123)
+{
+    unsigned char buf[256];
+    std::memset(buf, 0xEE, sizeof buf);
+    ASSERT_EQ(bmc::ipmi_getdeviceid(buf, 256, 0), 0);
+    EXPECT_EQ(buf[0], 0x20); // device id
+    EXPECT_EQ(buf[2], 0x01); // firmware major
+    EXPECT_EQ(buf[3], 0x23); // firmware minor, BCD
+    EXPECT_EQ(buf[4], 0x02); // IPMI version 2.0
+
+    // A small buffer gets the first bytes and nothing beyond them.
+    unsigned char small[8];
+    std::memset(small, 0xEE, sizeof small);
+    ASSERT_EQ(bmc::ipmi_getdeviceid(small, 4, 0), 0);
+    EXPECT_EQ(small[3], 0x23);
+    for (int i = 4; i < 8; i++)
+        EXPECT_EQ(small[i], 0xEE) << "byte " << i << " written past the size";
+}
+
+TEST_F(LanBmc, LanConfigurationParametersCarryTheFixtureBytes)
+{
+    const std::map<int, Bytes> expected = {
+        {3, {0xC0, 0xA8, 0x01, 0x0A}},                 // IP 192.168.1.10
+        {4, {0x01}},                                   // source: static
+        {5, {0x02, 0x5A, 0xE1, 0x9B, 0xCD, 0x0F}},     // MAC 02:5a:e1:9b:cd:0f
+        {6, {0xFF, 0xFF, 0xFF, 0x00}},                 // 255.255.255.0
+        {12, {0xC0, 0xA8, 0x01, 0x01}},                // gateway 192.168.1.1
+        {13, {0xFF, 0x00, 0x00, 0x00, 0x00, 0x00}},    // gateway MAC ff:00:..
+    };
+    for (const auto &[param, data] : expected) {
+        SCOPED_TRACE("parameter " + std::to_string(param));
+        Bytes rs;
+        unsigned char cc = 0xEE;
+        ASSERT_EQ(lan_param(param, rs, cc), 0);
+        EXPECT_EQ(cc, 0x00);
+        ASSERT_EQ(rs.size(), 1 + data.size());
+        EXPECT_EQ(rs[0], 0x11); // parameter revision
+        EXPECT_EQ(Bytes(rs.begin() + 1, rs.end()), data);
+    }
+
+    // Reading the gateway MAC again (the agent's retry) gives the same bytes.
+    Bytes again;
+    unsigned char cc = 0xEE;
+    ASSERT_EQ(lan_param(13, again, cc), 0);
+    EXPECT_EQ(again, (Bytes{0x11, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00}));
+
+    // An answer longer than the buffer is cut to it.
+    Bytes cut;
+    ASSERT_EQ(lan_param(5, cut, cc, 3), 0);
+    EXPECT_EQ(cut, (Bytes{0x11, 0x02, 0x5A}));
+}
+
+TEST_F(LanBmc, UnsupportedParameterIsACompletionCodeNotAFailure)
+{
+    Bytes rs;
+    unsigned char cc = 0;
+    ASSERT_EQ(lan_param(0xC0, rs, cc), 0); // OEM parameter range, unsupported
+    EXPECT_EQ(cc, 0x80);                    // parameter not supported
+    EXPECT_TRUE(rs.empty());
+}
+
+TEST_F(LanBmc, OemLanPortCommandAnsweredWithInvalidCommand)
+{
+    unsigned char rq[2] = {0x0C, 0x00};
+    unsigned char rs[16];
+    int len = 16;
+    unsigned char cc = 0;
+    ASSERT_EQ(bmc::ipmi_cmdraw(0x70, 0x30, 0x20, 0, 0, rq, 2, rs, &len, &cc, 0), 0);
+    EXPECT_EQ(cc, 0xC1);
+    EXPECT_EQ(len, 0);
+}
+
+TEST_F(LanBmc, DebugFlagPrintsTheBytes)
+{
+    testing::internal::CaptureStderr();
+    Bytes rs;
+    unsigned char rq[4] = {0x01, 0x03, 0x00, 0x00};
+    unsigned char buf[80];
+    int len = 80;
+    unsigned char cc = 0;
+    int rc = bmc::ipmi_cmd(0x0C02, rq, 4, buf, &len, &cc, 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(rc, 0);
+    EXPECT_NE(err.find("01 03 00 00"), std::string::npos) << err;
+    EXPECT_NE(err.find("11 c0 a8 01 0a"), std::string::npos) << err;
+}
+
+TEST_F(LanBmc, BadArgumentsAreRejectedWithoutTraffic)
+{
+    unsigned char rs[8];
+    unsigned char cc;
+    int len = 8;
+    EXPECT_EQ(bmc::ipmi_cmd(0x0601, nullptr, 0, rs, nullptr, &cc, 0), bmc::kErrArg);
+    EXPECT_EQ(bmc::ipmi_cmd(0x0601, nullptr, 2, rs, &len, &cc, 0), bmc::kErrArg);
+    EXPECT_EQ(bmc::ipmi_cmd(0x0601, rs, -1, rs, &len, &cc, 0), bmc::kErrArg);
+    len = 8;
+    EXPECT_EQ(bmc::ipmi_cmd(0x0601, nullptr, 0, nullptr, &len, &cc, 0), bmc::kErrArg);
+    EXPECT_EQ(bmc::ipmi_getdeviceid(nullptr, 20, 0), bmc::kErrArg);
+    // Network functions are 6 bits and LUNs 2.
+    len = 8;
+    EXPECT_EQ(bmc::ipmi_cmdraw(0x01, 0x40, 0x20, 0, 0, nullptr, 0, rs, &len, &cc, 0), bmc::kErrArg);
+    EXPECT_EQ(bmc::ipmi_cmdraw(0x01, 0x06, 0x20, 0, 4, nullptr, 0, rs, &len, &cc, 0), bmc::kErrArg);
+}
+
+// --- Failures and recovery --------------------------------------------------
+
+TEST_F(LanBmc, WrongPasswordFailsThenTheGoodOneWorksAgain)
+{
+    unsigned char buf[20];
+    ASSERT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), 0); // a session is open
+
+    // New settings close it; the next call logs in with them.
+    bmc::set_connection(env_["BMC_HOST"].c_str(), "admin", "wrong-password",
+                        env_["BMC_WORKAROUND"].c_str());
+    auto start = Clock::now();
+    int rc = bmc::ipmi_getdeviceid(buf, 20, 0);
+    EXPECT_LT(seconds_since(start), 5.0);
+    EXPECT_NE(rc, 0);
+    EXPECT_TRUE(logged(1, "ipmi_ctx_open_outofband_2_0: ")) << "no open failure logged";
+    EXPECT_STRNE(bmc::error_text(rc), "unknown error");
+
+    connect_good();
+    ASSERT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+    EXPECT_EQ(buf[3], 0x23);
+}
+
+TEST_F(LanBmc, SilentPortFailsWithinSecondsOnEveryCallThenRecovers)
+{
+    int port = unused_udp_port();
+    ASSERT_GT(port, 0);
+    std::string host = "127.0.0.1:" + std::to_string(port);
+    bmc::set_connection(host.c_str(), "admin", "password", "opensesspriv");
+
+    unsigned char buf[20];
+    for (int call = 0; call < 2; call++) { // each call makes its own attempt
+        auto start = Clock::now();
+        EXPECT_NE(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+        EXPECT_LT(seconds_since(start), 10.0) << "call " << call;
+    }
+    EXPECT_TRUE(logged(1, "ipmi_ctx_open_outofband_2_0: "));
+
+    connect_good();
+    EXPECT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+}
+
+TEST_F(LanBmc, WorkaroundsAreAppliedAndUnknownNamesIgnored)
+{
+    unsigned char buf[20];
+    // ipmi_sim needs opensesspriv: without it the login fails.
+    bmc::set_connection(env_["BMC_HOST"].c_str(), "admin", "password", "");
+    EXPECT_NE(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+
+    g_logged.clear();
+    bmc::set_connection(env_["BMC_HOST"].c_str(), "admin", "password",
+                        " no-such-fix , opensesspriv");
+    EXPECT_TRUE(logged(2, "'no-such-fix'"));
+    EXPECT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+}
+
+TEST(InBand, WithoutDeviceFailsAtOnce)
+{
+    struct stat st;
+    if (stat("/dev/ipmi0", &st) == 0 || stat("/dev/ipmi/0", &st) == 0 ||
+        stat("/dev/ipmidev/0", &st) == 0)
+        GTEST_SKIP() << "this machine has an in-band IPMI device";
+    g_logged.clear();
+    bmc::set_log(capture_log);
+    bmc::set_connection("", nullptr, nullptr, nullptr);
+    unsigned char buf[20];
+    for (int call = 0; call < 2; call++) {
+        auto start = Clock::now();
+        EXPECT_NE(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+        EXPECT_LT(seconds_since(start), 2.0);
+    }
+    EXPECT_TRUE(logged(1, "ipmi_ctx_open_inband: "));
+    bmc::ipmi_close_();
+    bmc::set_log(nullptr);
+}
+
+// A BMC that goes away under an open session, then comes back on the same
+// port: calls fail within seconds meanwhile, and the next call after its
+// return logs in again.  Uses a BMC of its own so the suite's stays up.
+TEST_F(LanBmc, RestartedBmcIsReachedAgain)
+{
+    char dir[] = "/tmp/ipmi-restart.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    int port = unused_udp_port();
+    ASSERT_GT(port, 0);
+    std::string rig = BMC_RIG_SCRIPTS;
+    std::string where = "127.0.0.1:" + std::to_string(port);
+    std::string start_cmd = bmc::shell_quote(rig + "/bmc_start.sh") + " " + bmc::shell_quote(dir) +
+                            " " + bmc::shell_quote(where) + " >/dev/null";
+    std::string stop_cmd = bmc::shell_quote(rig + "/bmc_stop.sh") + " --keep " + bmc::shell_quote(dir);
+    std::string remove_cmd = bmc::shell_quote(rig + "/bmc_stop.sh") + " " + bmc::shell_quote(dir);
+
+    ASSERT_EQ(std::system(start_cmd.c_str()), 0);
+    bmc::set_connection(where.c_str(), "admin", "password", "opensesspriv");
+    unsigned char buf[20];
+    EXPECT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+
+    ASSERT_EQ(std::system(stop_cmd.c_str()), 0);
+    auto start = Clock::now();
+    EXPECT_NE(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+    EXPECT_LT(seconds_since(start), 10.0);
+    EXPECT_TRUE(logged(1, "ipmi_cmd_raw: "));
+
+    ASSERT_EQ(std::system(start_cmd.c_str()), 0);
+    EXPECT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+    EXPECT_EQ(buf[3], 0x23);
+
+    bmc::ipmi_close_();
+    EXPECT_EQ(std::system(remove_cmd.c_str()), 0);
+}
+
+// --- Concurrency (run under ThreadSanitizer too) ---------------------------
+
+class Threaded : public LanBmc {};
+
+TEST_F(Threaded, ConcurrentCallsGetTheirOwnAnswers)
+{
+    constexpr int kCalls = 300;
+    std::atomic<int> bad_ids{0}, bad_macs{0};
+    std::thread a([&] {
+        for (int i = 0; i < kCalls; i++) {
+            unsigned char buf[20] = {};
+            if (bmc::ipmi_getdeviceid(buf, 20, 0) != 0 || buf[2] != 0x01 || buf[3] != 0x23)
+                bad_ids++;
+        }
+    });
+    std::thread b([&] {
+        const Bytes mac = {0x11, 0x02, 0x5A, 0xE1, 0x9B, 0xCD, 0x0F};
+        for (int i = 0; i < kCalls; i++) {
+            unsigned char rq[4] = {0x01, 0x05, 0x00, 0x00};
+            unsigned char rs[80];
+            int len = 80;
+            unsigned char cc = 0xEE;
+            if (bmc::ipmi_cmd(0x0C02, rq, 4, rs, &len, &cc, 0) != 0 || cc != 0 ||
+                Bytes(rs, rs + len) != mac)
+                bad_macs++;
+        }
+    });
+    a.join();
+    b.join();
+    EXPECT_EQ(bad_ids.load(), 0);
+    EXPECT_EQ(bad_macs.load(), 0);
+}
+
+TEST_F(Threaded, HoldingTheLockKeepsOtherThreadsOut)
+{
+    std::atomic<bool> done{false};
+    int rc = -999;
+    std::unique_lock<std::mutex> hold(bmc::ipmi_mutex());
+    // A composite operation: two commands on the held lock.
+    unsigned char rs[80];
+    int len = 80;
+    unsigned char cc = 0xEE;
+    ASSERT_EQ(bmc::locked::cmdraw(0x01, 0x06, 0x20, 0, 0, nullptr, 0, rs, &len, &cc, 0), 0);
+    ASSERT_EQ(rs[3], 0x23);
+    int open_rc = -999;
+    ASSERT_NE(bmc::locked::context(&open_rc), nullptr);
+    EXPECT_EQ(open_rc, 0);
+
+    std::thread other([&] {
+        unsigned char buf[20];
+        rc = bmc::ipmi_getdeviceid(buf, 20, 0);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(done.load()) << "a call went through while the lock was held";
+    hold.unlock();
+    other.join();
+    EXPECT_TRUE(done.load());
+    EXPECT_EQ(rc, 0);
+}
+
+// --- The FRU date command and the BIOS version -----------------------------
+
+// Runs the command with printf in place of ipmiutil: one output line per
+// word the shell passed.
+std::vector<std::string> words_of(const std::string &command)
+{
+    const std::string program = "ipmiutil ";
+    EXPECT_EQ(command.compare(0, program.size(), program), 0) << command;
+    std::string probe = "printf '%s\\n' " + command.substr(program.size());
+    std::vector<std::string> words;
+    FILE *p = popen(probe.c_str(), "r");
+    if (!p)
+        return words;
+    char line[512];
+    while (std::fgets(line, sizeof line, p)) {
+        std::string w = line;
+        if (!w.empty() && w.back() == '\n')
+            w.pop_back();
+        words.push_back(w);
+    }
+    pclose(p);
+    return words;
+}
+
+TEST(FruCommand, InBandHasNoLoginOptions)
+{
+    bmc::set_connection(nullptr, "admin", "password", nullptr);
+    EXPECT_EQ(bmc::fru_command(), "ipmiutil fru -b");
+}
+
+TEST(FruCommand, EveryValueStaysOneShellWord)
+{
+    const std::string nasty = "pa'ss; touch /tmp/ipmi-test-pwned $(id) `id` \"q\" \\ *";
+    struct Case {
+        const char *host;
+        const char *shown;
+    };
+    const Case cases[] = {
+        {"127.0.0.1:39623", "127.0.0.1"}, // the port is not for ipmiutil
+        {"bmc.example.org", "bmc.example.org"},
+        {"[fe80::1]:623", "fe80::1"},
+        {"fe80::1", "fe80::1"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.host);
+        bmc::set_connection(c.host, "ad min'", nasty.c_str(), "opensesspriv");
+        std::vector<std::string> expected = {"fru", "-b", "-N", c.shown, "-U", "ad min'",
+                                             "-P", nasty, "-F", "lan2"};
+        EXPECT_EQ(words_of(bmc::fru_command()), expected);
+    }
+    struct stat st;
+    EXPECT_NE(stat("/tmp/ipmi-test-pwned", &st), 0) << "the password ran as a command";
+
+    // Empty values are still words of their own.
+    bmc::set_connection("10.1.2.3", "", "", "");
+    EXPECT_EQ(words_of(bmc::fru_command()),
+              (std::vector<std::string>{"fru", "-b", "-N", "10.1.2.3", "-U", "", "-P", "", "-F", "lan2"}));
+}
+
+TEST(BiosVersion, ReadsTheFirstLineCutTo63Characters)
+{
+    char path[] = "/tmp/ipmi-bios.XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    auto write_file = [&](const std::string &text) {
+        ASSERT_EQ(ftruncate(fd, 0), 0);
+        ASSERT_EQ(pwrite(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+    };
+    char buf[64];
+
+    write_file("2.17.1246 \n");
+    EXPECT_EQ(bmc::bios_version_from(path, buf), 0);
+    EXPECT_STREQ(buf, "2.17.1246");
+
+    std::string long_version(100, 'V');
+    write_file(long_version + "\n");
+    EXPECT_EQ(bmc::bios_version_from(path, buf), 0);
+    EXPECT_EQ(std::string(buf), long_version.substr(0, 63));
+
+    write_file("\n");
+    EXPECT_NE(bmc::bios_version_from(path, buf), 0);
+    write_file("");
+    EXPECT_NE(bmc::bios_version_from(path, buf), 0);
+
+    close(fd);
+    unlink(path);
+    EXPECT_NE(bmc::bios_version_from(path, buf), 0); // missing
+    EXPECT_NE(bmc::get_BiosVersion(nullptr), 0);
+
+    // The machine's own value, when it has one.
+    std::ifstream sys("/sys/class/dmi/id/bios_version");
+    std::string line;
+    if (sys && std::getline(sys, line) && !line.empty()) {
+        ASSERT_EQ(bmc::get_BiosVersion(buf), 0);
+        EXPECT_EQ(line.rfind(buf, 0), 0u);
+    } else {
+        EXPECT_NE(bmc::get_BiosVersion(buf), 0);
+    }
+}
+
+} // namespace
