@@ -1,0 +1,149 @@
+"""End-to-end tests of the backup appliance group (.1.3): the real agent as
+subagent of a real snmpd, reading a real PostgreSQL loaded with the group's
+fixture (tests/fixtures/kxl_fixture.sql).
+
+The fixture's times are fixed, so the agent runs with its clock started at
+2026-01-08 00:00:00 UTC through libfaketime; the clock then runs at its
+normal pace, so the 30-second cache is waited out in real time.
+"""
+
+import os
+import time
+import unittest
+
+import rig
+
+KXL = rig.ENTERPRISE_OID + ".3"
+MGT = rig.ENTERPRISE_OID + ".6"
+HERE = os.path.dirname(os.path.abspath(__file__))
+FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+START_SUBAGENT = "corvantis-snmp version 1.6 agentx subagent started"
+FIXTURE = ("kxext/schema.sql", "tests/fixtures/kxl_fixture.sql")
+PASS_LINE = "discover_kxl: backup  rv="
+
+START_TIMEOUT = 20
+CACHE_WAIT = 32  # past the 30-second cache, counted from the first pass
+# A GET must come back inside one AgentX timeout of the master (1 s).
+QUICK = ("-t", "1", "-r", "0")
+
+
+def fixture_clock():
+    return {"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": "@2026-01-08 00:00:00", "TZ": "UTC", "PGTZ": "UTC"}
+
+
+class Setup:
+    """One database, one snmpd master and one agent of a scenario."""
+
+    def __init__(self, test, pg=None, prepare_sql=None):
+        self.pg = pg or rig.Pg(*FIXTURE)
+        if pg is None:
+            test.addCleanup(self.pg.close)
+        if prepare_sql:
+            self.pg.psql(prepare_sql)
+        self.snmpd = rig.Snmpd()
+        test.addCleanup(self.snmpd.close)
+        self.agent = rig.Agent(["-f", "-v", "-x", self.snmpd.agentx], conninfo=self.pg.conninfo,
+                               env=fixture_clock())
+        test.addCleanup(self.agent.close)
+        self.agent.start()
+        test.assertTrue(self.agent.wait_log(START_SUBAGENT, START_TIMEOUT, level=1), rig.describe(self.agent))
+        self.started = time.monotonic()
+        test.assertTrue(rig.wait_for(lambda: self.snmpd.has_client(self.agent.pid), 15),
+                        "no AgentX connection" + rig.describe(self.agent))
+
+    def wait_answer(self, oid, timeout=15):
+        def answered():
+            got = self.snmpd.get(oid)
+            return got.answered and "No Such" not in got.stdout
+        return rig.wait_for(answered, timeout)
+
+    def get(self, *oids):
+        return rig.snmpget(self.snmpd.target, *oids, timeout=2)
+
+    def value(self, oid):
+        return self.get(oid).values().get(oid)
+
+    def passes(self):
+        return self.agent.log_text().count(PASS_LINE)
+
+
+class KxlGroupTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        if not os.path.exists(FAKETIME_LIB):
+            raise RuntimeError("libfaketime missing: install the faketime package")
+
+    def test_walk_matches_the_golden_file_and_answers_single_columns(self):
+        s = Setup(self)
+        self.assertTrue(s.wait_answer(KXL + ".10.1.0"), rig.describe(s.agent))
+        walk = s.snmpd.walk(KXL, timeout=20)
+        self.assertEqual(walk.returncode, 0, walk.stderr)
+        with open(os.path.join(HERE, "golden", "kxl_walk.txt")) as f:
+            expected = f.read().splitlines()
+        self.assertEqual(walk.stdout.splitlines(), expected)
+
+        # Replication column 8 is registered but never answered.
+        got = s.get(KXL + ".30.2.1.8.1", KXL + ".30.2.1.7.1").lines
+        self.assertIn("No Such", got[0])
+        self.assertIn('"complete"', got[1])
+        # Status texts: backup 1 succeeded, 10 failed, 7 is in another state.
+        got = s.get(KXL + ".10.2.1.4.1", KXL + ".10.2.1.4.9", KXL + ".10.2.1.4.6")
+        self.assertEqual(list(got.values().values()),
+                         ['STRING: "Success"', 'STRING: "FAILURE"', 'STRING: "Unknown"'])
+        # Rows past the counts are not there.
+        got = s.get(KXL + ".10.2.1.2.51", KXL + ".40.2.1.2.51", KXL + ".20.2.1.3.10")
+        self.assertTrue(all("No Such" in line for line in got.lines), got.stdout)
+        # The walk and these GETs came within 30 s of the first pass: no pass since.
+        self.assertEqual(s.passes(), 1, rig.describe(s.agent))
+
+    def test_refresh_after_thirty_seconds_and_a_database_that_went_away(self):
+        # Two scenarios of their own databases wait out the cache together.
+        shrink = Setup(self)
+        down = Setup(self)
+        for s in (shrink, down):
+            self.assertTrue(s.wait_answer(KXL + ".40.1.0"), rig.describe(s.agent))
+        shrink.pg.psql("DELETE FROM archives WHERE archive_id > 10;"
+                       "UPDATE archives SET error_string = 'renewed' WHERE archive_id = 1")
+        down.pg.stop_server()
+        time.sleep(max(0.0, max(shrink.started, down.started) + CACHE_WAIT - time.monotonic()))
+
+        # Row 20 is inside the count from before the refresh that this GET
+        # starts: it reads the entry the earlier pass left in that slot.
+        row20 = KXL + ".40.2.1.10.20"
+        self.assertEqual(shrink.value(row20), 'STRING: "media error"', rig.describe(shrink.agent))
+        self.assertEqual(shrink.passes(), 2)
+        self.assertEqual(shrink.value(KXL + ".40.1.0"), "INTEGER: 10")
+        self.assertIn("No Such", shrink.get(row20).stdout)
+        self.assertEqual(shrink.value(KXL + ".40.2.1.10.1"), 'STRING: "renewed"')
+
+        # The database is down: answers still come at once, from the last pass.
+        got = rig.snmpget(down.snmpd.target, KXL + ".10.1.0", KXL + ".10.2.1.3.1", timeout=1, extra=QUICK)
+        self.assertTrue(got.answered, got)
+        self.assertEqual(list(got.values().values()), ["INTEGER: 50", 'STRING: "fileserver01"'])
+        self.assertTrue(any(m.startswith("pgOpen error ") and lvl == 0
+                            for _s, lvl, m in down.agent.log_entries()), rig.describe(down.agent))
+        walk = down.snmpd.walk(KXL, timeout=5)
+        with open(os.path.join(HERE, "golden", "kxl_walk.txt")) as f:
+            self.assertEqual(walk.stdout.splitlines(), f.read().splitlines())
+        # Back again: the next pass after the cache reads it.
+        down.pg.start_server()
+
+    def test_database_without_system_one_leaves_the_group_unregistered(self):
+        s = Setup(self, prepare_sql="DELETE FROM systems WHERE system_id = 1")
+        self.assertTrue(s.agent.wait_log("discover_kxl interface not found", 10, level=0),
+                        rig.describe(s.agent))
+        self.assertTrue(s.agent.has_log("discover_kxl error -2", level=0))
+        self.assertTrue(s.agent.has_log(
+            "Could not retrieve information for system id 1 from database", level=0))
+        got = s.get(KXL + ".10.1.0", rig.SYS_UPTIME_OID)
+        self.assertTrue(got.answered, got)
+        self.assertIn("No Such Object", got.lines[0])
+        # The agent itself still serves: net-snmp's master answers for it and
+        # the management group is there.
+        self.assertTrue(rig.wait_for(lambda: "No Such" not in s.get(MGT + ".2.0").stdout, 15),
+                        s.get(MGT + ".2.0"))
+
+
+if __name__ == "__main__":
+    unittest.main()
