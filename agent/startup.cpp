@@ -5,6 +5,8 @@
 #include "agent/platform.h"
 #include "agent/salog.h"
 #include "groups/kxlGroup.h"
+#include "groups/mgtInfoGroup.h"
+#include "ipmi/ipmi.h"
 
 #include <csignal>
 #include <cstdio>
@@ -71,6 +73,11 @@ int forward_netsnmp_log(int, int, void *serverarg, void *)
     int level = message->priority <= LOG_ERR ? 0 : message->priority == LOG_WARNING ? 2 : 4;
     sa_log(level, "net-snmp: %s", message->msg);
     return 0;
+}
+
+void log_ipmi(int level, const char *text)
+{
+    sa_log(level, "%s\n", text);
 }
 
 void drain_wake_pipe(int fd, void *)
@@ -259,7 +266,11 @@ int agent_main(int argc, char **argv)
         g_running = 1;
     }
 
+    bmc::set_log(log_ipmi);
+    bmc::set_connection(g_ipmi_host, g_ipmi_user, g_ipmi_password, g_ipmi_workaround);
+
     // Order: management information, backup appliance, sensors, disks.
+    sa_log(4, "init_mgtInfoGroup returned %d\n", init_mgtInfoGroup());
     sa_log(4, "init_kxlGroup returned %d\n", init_kxlGroup());
 
     init_snmp(PROGRAM_NAME);
@@ -274,6 +285,9 @@ int agent_main(int argc, char **argv)
 
     sa_log(1, "%s shutting down\n", PROGRAM_NAME);
     close_kxlGroup();
+    close_mgtInfoGroup();
+    // A LAN session left open would hold one of the BMC's few session slots.
+    bmc::ipmi_close_();
     if (g_memcheck)
         muntrace();
     snmp_shutdown(PROGRAM_NAME);

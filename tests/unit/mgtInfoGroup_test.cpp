@@ -1,0 +1,269 @@
+#include "agent/agent.h"
+#include "agent/mib.h"
+#include "groups/mgtInfoGroup.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string cp(const char *src, int n)
+{
+    char dst[128];
+    memset(dst, 'Z', sizeof dst);
+    cpstr(dst, src, n);
+    return dst;
+}
+
+TEST(Cpstr, SkipsALeadingBlankOrControlRunWithinTheLimit)
+{
+    EXPECT_EQ(cp("ABC DEF\n", 30), "ABC DEF");
+    EXPECT_EQ(cp("  \n\n  Tag 7\nnext", 30), "Tag 7");
+    EXPECT_EQ(cp("\x01\x02x", 30), "x");
+    // The start must lie within the first n bytes.
+    EXPECT_EQ(cp("    abc", 4), "    ");
+    EXPECT_EQ(cp("   abc", 4), "abc");
+}
+
+TEST(Cpstr, CopiesAtMostNAndStopsAtNonPrintables)
+{
+    EXPECT_EQ(cp("0123456789", 4), "0123");
+    EXPECT_EQ(cp("ab\xc3\xa9" "cd", 30), "ab");
+    EXPECT_EQ(cp("\n\n\n", 3), "");
+    EXPECT_EQ(cp(" ", 1), " ");
+    char untouched[4] = "xyz";
+    cpstr(untouched, "abc", 0);
+    cpstr(nullptr, "abc", 3);
+    cpstr(untouched, nullptr, 3);
+    EXPECT_STREQ(untouched, "xyz");
+}
+
+TEST(Meminfo, KilobytesToWholeMegabytes)
+{
+    TempDir dir;
+    auto path = dir.write("meminfo", "MemTotal:        2048000 kB\nMemFree:         1024000 kB\n");
+    FILE *file = fopen(path.c_str(), "r");
+    long total = -1, free_kb = -1;
+    parse_meminfo(file, &total, &free_kb);
+    fclose(file);
+    EXPECT_EQ(total, 2048000);
+    EXPECT_EQ(free_kb, 1024000);
+    EXPECT_EQ(total / 1024, 2000);
+    EXPECT_EQ(free_kb / 1024, 1000);
+
+    path = dir.write("partial", "MemFree:\t\t1023 kB\nSwapTotal: 5 kB\n");
+    file = fopen(path.c_str(), "r");
+    parse_meminfo(file, &total, &free_kb);
+    fclose(file);
+    EXPECT_EQ(total, 0);
+    EXPECT_EQ(free_kb, 1023);
+}
+
+TEST(Meminfo, RealProcMeminfoGivesConsistentTexts)
+{
+    ASSERT_EQ(get_mem_info(), 0);
+    int total = atoi(mgt_info.mem_total), used = atoi(mgt_info.mem_used),
+        free_mb = atoi(mgt_info.mem_free);
+    EXPECT_GT(total, 0);
+    EXPECT_EQ(used, total - free_mb);
+    EXPECT_NE(std::string(mgt_info.mem_total).find(" MB"), std::string::npos);
+}
+
+TEST(LanMappings, SourceAndPortTexts)
+{
+    EXPECT_STREQ(ip_source_text(1), "Static");
+    EXPECT_STREQ(ip_source_text(2), "DHCP");
+    EXPECT_STREQ(ip_source_text(3), "BIOS");
+    EXPECT_STREQ(ip_source_text(0), "SrcOEM");
+    EXPECT_STREQ(ip_source_text(4), "SrcOEM");
+    EXPECT_STREQ(ip_source_text(0x81), "SrcOEM");
+    EXPECT_STREQ(lan_port_text(0), "Dedicated");
+    EXPECT_STREQ(lan_port_text(1), "Onboard_LAN1");
+    EXPECT_STREQ(lan_port_text(2), "Failover");
+    EXPECT_STREQ(lan_port_text(3), "unknown");
+    EXPECT_STREQ(lan_port_text(0xff), "unknown");
+}
+
+// The simulated BMC answers every read alike; the rule is about a BMC
+// whose second answer differs, so a scripted reader stands in.
+std::vector<std::vector<unsigned char>> g_answers;
+std::vector<int> g_results;
+int g_reads;
+
+int scripted_read(int param, unsigned char *buf)
+{
+    EXPECT_EQ(param, 13);
+    size_t i = static_cast<size_t>(g_reads++);
+    memcpy(buf, g_answers[i].data(), g_answers[i].size());
+    return g_results[i];
+}
+
+class GatewayMacTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        reset_settings();
+        snprintf(g_log_file, sizeof g_log_file, "%s", dir.file("log").c_str());
+        g_reads = 0;
+        unsigned char initial[6] = {0xff, 0, 0, 0, 0, 0};
+        memcpy(mgt_info.gateway_mac, initial, 6);
+    }
+    void TearDown() override { reset_settings(); }
+    std::string mac() const
+    {
+        char text[18];
+        const unsigned char *m = mgt_info.gateway_mac;
+        snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4],
+                 m[5]);
+        return text;
+    }
+    TempDir dir;
+};
+
+TEST_F(GatewayMacTest, AGoodFirstAnswerIsStoredWithoutARetry)
+{
+    g_answers = {{0x00, 0x1e, 0x67, 0xab, 0xcd, 0x0f}};
+    g_results = {0};
+    EXPECT_EQ(read_gateway_mac(scripted_read), 0);
+    EXPECT_EQ(g_reads, 1);
+    EXPECT_EQ(mac(), "00:1e:67:ab:cd:0f");
+    EXPECT_FALSE(file_exists(g_log_file));
+}
+
+TEST_F(GatewayMacTest, PlaceholderAnswersAreReadOnceMoreAndLogged)
+{
+    for (auto first : {std::vector<unsigned char>{0xff, 0, 0, 0, 0, 0},
+                       std::vector<unsigned char>{0, 0, 0, 0, 0, 0}}) {
+        g_reads = 0;
+        g_answers = {first, {0xff, 0, 0, 0, 0, 0}};
+        g_results = {0, 0};
+        EXPECT_EQ(read_gateway_mac(scripted_read), 0);
+        EXPECT_EQ(g_reads, 2);
+        EXPECT_EQ(mac(), "ff:00:00:00:00:00");
+    }
+    g_reads = 0;
+    g_answers = {{0, 0, 0, 0, 0, 0}, {0x52, 0x54, 0, 0x12, 0x34, 0xa0}};
+    EXPECT_EQ(read_gateway_mac(scripted_read), 0);
+    EXPECT_EQ(mac(), "52:54:00:12:34:a0");
+    std::string log = read_file(g_log_file);
+    EXPECT_NE(log.find("[2] get_ipmi_lan_gwymac rv=0, buf 52:54:00:12:34:a0\n"), std::string::npos)
+        << log;
+}
+
+TEST_F(GatewayMacTest, FailedReadsBecomeTheResultAndStoreNothing)
+{
+    g_answers = {{0x11, 0, 0, 0, 0, 0}};
+    g_results = {0xC1};
+    EXPECT_EQ(read_gateway_mac(scripted_read), 0xC1);
+    EXPECT_EQ(mac(), "ff:00:00:00:00:00");
+
+    g_reads = 0;
+    g_answers = {{0, 0, 0, 0, 0, 0}, {1, 2, 3, 4, 5, 6}};
+    g_results = {0, -5};
+    EXPECT_EQ(read_gateway_mac(scripted_read), -5);
+    EXPECT_EQ(mac(), "ff:00:00:00:00:00");
+}
+
+class AssetTagTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        reset_settings();
+        snprintf(g_log_file, sizeof g_log_file, "%s", dir.file("log").c_str());
+        g_asset_id[0] = '\0';
+    }
+    TempDir dir;
+};
+
+TEST_F(AssetTagTest, MissingFileIsUnknownAndLogged)
+{
+    read_asset_tag(dir.file("none").c_str());
+    EXPECT_STREQ(g_asset_id, "unknown");
+    EXPECT_NE(read_file(g_log_file).find("[1] fopen(/etc/corvantis-asset) error errno=2\n"),
+              std::string::npos);
+}
+
+TEST_F(AssetTagTest, LeadingBlankLinesAreSkippedAndTheTagEndsAtTheLine)
+{
+    read_asset_tag(dir.write("a", "\n\n   ASSET-0042 rack 3\nsecond line\n").c_str());
+    EXPECT_STREQ(g_asset_id, "ASSET-0042 rack 3");
+}
+
+TEST_F(AssetTagTest, EmptyFileGivesAnEmptyTagAndLongOnesAreCut)
+{
+    read_asset_tag(dir.write("empty", "").c_str());
+    EXPECT_STREQ(g_asset_id, "");
+    read_asset_tag(dir.write("long", std::string(300, 'A')).c_str());
+    EXPECT_EQ(std::string(g_asset_id), std::string(79, 'A'));
+    read_asset_tag(dir.write("eighty", std::string(80, 'B')).c_str());
+    EXPECT_EQ(std::string(g_asset_id), std::string(79, 'B'));
+}
+
+// A registered entry as net-snmp hands it to the handler.
+struct variable scalar(int magic)
+{
+    struct variable vp = {};
+    vp.magic = static_cast<u_char>(magic);
+    vp.type = ASN_OCTET_STR;
+    size_t n = 0;
+    for (oid part : MIB_ROOT)
+        vp.name[n++] = part;
+    vp.name[n++] = 6;
+    vp.name[n++] = static_cast<oid>(magic);
+    vp.namelen = static_cast<u_char>(n);
+    return vp;
+}
+
+std::string get(int magic)
+{
+    struct variable vp = scalar(magic);
+    oid name[MAX_OID_LEN];
+    memcpy(name, vp.name, vp.namelen * sizeof(oid));
+    size_t length = vp.namelen + 1u;
+    name[length - 1] = 0;
+    size_t var_len = 0;
+    WriteMethod *write = nullptr;
+    u_char *value = var_systemManagementInfoGroup(&vp, name, &length, 1, &var_len, &write);
+    if (!value)
+        return "<null>";
+    return std::string(reinterpret_cast<char *>(value), var_len);
+}
+
+TEST(MgtHandler, AddressesAndMacsAreFormattedPerRequest)
+{
+    unsigned char ip[4] = {0xC0, 0xA8, 0x01, 0x0A};
+    memcpy(bmc_ip, ip, 4);
+    unsigned char mask[4] = {255, 255, 255, 0};
+    memcpy(bmc_netmask, mask, 4);
+    unsigned char mac[6] = {0x00, 0x1e, 0x67, 0xab, 0xcd, 0x0f};
+    memcpy(mgt_info.bmc_mac, mac, 6);
+    EXPECT_EQ(get(12), "192.168.1.10");
+    EXPECT_EQ(get(14), "255.255.255.0");
+    EXPECT_EQ(get(13), "00:1e:67:ab:cd:0f");
+}
+
+TEST(MgtHandler, StoredTextsAndUnknownMagics)
+{
+    snprintf(mgt_info.mem_total, sizeof mgt_info.mem_total, "%s", "2000 MB");
+    EXPECT_EQ(get(4), "2000 MB");
+    EXPECT_EQ(get(4), "2000 MB");
+    mgt_info.cpu_used[0] = '\0';
+    EXPECT_EQ(get(19), "<null>");
+    EXPECT_EQ(get(0), "<null>");
+    EXPECT_NE(get(9), "");
+}
+
+TEST(MgtTables, BothTablesAreInOidOrder)
+{
+    EXPECT_TRUE(mib_table_in_order(systemManagementInfoGroup_variables, 18));
+    EXPECT_TRUE(mib_table_in_order(systemManagementInfoGroup_variables1, 9));
+    for (int i = 0; i < 9; i++)
+        EXPECT_EQ(systemManagementInfoGroup_variables1[i].magic,
+                  systemManagementInfoGroup_variables[i].magic);
+}
+
+} // namespace
