@@ -15,7 +15,7 @@ import sys
 FRU_SIZE = 256
 
 # Board manufacturing date.  The FRU counts minutes since 1996-01-01 00:00;
-# the time zone is not part of the format, tools print it as given.
+# ipmiutil prints it converted to local time, so with TZ=UTC as written here.
 MFG_DATE = datetime.datetime(2021, 6, 15, 8, 30)
 
 BOARD = {

@@ -184,10 +184,22 @@ TEST_F(LanBmc, OemLanPortCommandAnsweredWithInvalidCommand)
     EXPECT_EQ(len, 0);
 }
 
+TEST_F(LanBmc, BridgedRequestToAbsentControllerFailsAndSessionGoesOn)
+{
+    unsigned char rs[40];
+    int len = 40;
+    unsigned char cc = 0;
+    // Nothing answers at slave address 0x82 behind this BMC.
+    EXPECT_NE(bmc::ipmi_cmdraw(0x01, 0x06, 0x82, 0, 0, nullptr, 0, rs, &len, &cc, 0), 0);
+    EXPECT_TRUE(logged(1, "ipmi_cmd_raw_ipmb: "));
+    len = 40;
+    ASSERT_EQ(bmc::ipmi_cmdraw(0x01, 0x06, 0x20, 0, 0, nullptr, 0, rs, &len, &cc, 0), 0);
+    EXPECT_EQ(rs[3], 0x23);
+}
+
 TEST_F(LanBmc, DebugFlagPrintsTheBytes)
 {
     testing::internal::CaptureStderr();
-    Bytes rs;
     unsigned char rq[4] = {0x01, 0x03, 0x00, 0x00};
     unsigned char buf[80];
     int len = 80;
