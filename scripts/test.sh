@@ -6,6 +6,9 @@
 #   4. build: the normal build, all tests.
 # The normal run goes last so that its ctest summary is the last thing
 # printed.  Stops at the first failing stage with a non-zero status.
+# Builds use 2 jobs; tests run one at a time, since several suites share
+# /tmp and machine-wide state (ports, processes) and the e2e suites time
+# their answers.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -29,17 +32,17 @@ cmake --build build-asan -j"$jobs"
 stage "ASan+UBSan tests"
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-    ctest --test-dir build-asan --output-on-failure -j"$jobs"
+    ctest --test-dir build-asan --output-on-failure
 
 stage "ThreadSanitizer build (build-tsan)"
 cmake -S . -B build-tsan -DCORVANTIS_TSAN=ON
 cmake --build build-tsan -j"$jobs"
 stage "ThreadSanitizer tests (label threaded)"
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
-    ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L threaded --no-tests=ignore
+    ctest --test-dir build-tsan --output-on-failure -L threaded --no-tests=ignore
 
 stage "Build (build)"
 cmake -S . -B build
 cmake --build build -j"$jobs"
 stage "Tests"
-ctest --test-dir build --output-on-failure -j"$jobs"
+ctest --test-dir build --output-on-failure

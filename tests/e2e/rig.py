@@ -130,6 +130,15 @@ def is_alive(pid):
     return data[data.rindex(")") + 2] != "Z"
 
 
+def _ppid(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            data = f.read()
+    except OSError:
+        return None
+    return int(data[data.rindex(")") + 2:].split()[1])
+
+
 def tagged_pids(tag):
     """Processes whose rig tag is tag or lies below it."""
     own = os.getpid()
@@ -658,12 +667,8 @@ class Agent:
         return self
 
     def _exec_done(self):
-        if self.proc.poll() is not None:
-            return True  # exited early: the caller sees that in exited()
-        try:
-            return os.path.realpath("/proc/%d/exe" % self.pid) == os.path.realpath(self.binary)
-        except OSError:
-            return False
+        # An early exit counts as done: the caller sees it in running().
+        return self.proc.poll() is not None or self._is_binary(self.pid)
 
     def start_daemon(self, timeout=10):
         """Starts without -f: waits for the parent's exit, then finds the child.
@@ -680,8 +685,11 @@ class Agent:
             except subprocess.TimeoutExpired:
                 return None
 
+            # The daemon is re-parented to us; its own short-lived forks
+            # (commands it runs) are not.
             def child():
-                pids = [p for p in tagged_pids(self.dir) if p != parent and self._is_binary(p)]
+                pids = [p for p in tagged_pids(self.dir)
+                        if p != parent and _ppid(p) == os.getpid() and self._is_binary(p)]
                 return pids[0] if pids else None
 
             self.pid = wait_for(child, timeout)
