@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <set>
+#include <cerrno>
+#include <sched.h>
+#include <sys/mount.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -28,37 +31,10 @@ std::string report(const std::string &prefix, int disks, int volumes)
     return text + "==========\n";
 }
 
-class DiskConcurrency : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        reset_settings();
-        snprintf(g_log_file, sizeof g_log_file, "%s", "/dev/null");
-        reset_disk_group();
-        g_disk_detail_level = 4;
-    }
-    void TearDown() override
-    {
-        reset_disk_group();
-        reset_settings();
-    }
-};
-
-TEST_F(DiskConcurrency, HandlersSeeWholeTablesWhileARefreshSwapsThem)
+// Requests from the main thread while a refresh runs; every answer must
+// come from report a (3 disks, 2 volumes) or b (5 disks, 1 volume).
+long serve_requests(const std::atomic<bool> &done, const std::atomic<int> &passes)
 {
-    // 3 disks and 2 volumes, then 5 disks and 1 volume, alternately.
-    const std::string a = report("a", 3, 2), b = report("b", 5, 1);
-    ASSERT_EQ(parse_text(a), 0);
-
-    std::atomic<bool> done{false};
-    std::atomic<int> passes{0};
-    std::thread refresh([&] {
-        for (int i = 0; !done; i++) {
-            parse_text(i % 2 ? a : b);
-            passes++;
-        }
-    });
-
     long rows_seen = 0;
     for (int round = 0; round < 1000; round++) {
         long disks = disk_get({10, 1}, 0).integer;
@@ -107,6 +83,41 @@ TEST_F(DiskConcurrency, HandlersSeeWholeTablesWhileARefreshSwapsThem)
             EXPECT_TRUE(text == "M-a0" || text == "M-b0") << text;
         }
     }
+    return rows_seen;
+}
+
+class DiskConcurrency : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        reset_settings();
+        snprintf(g_log_file, sizeof g_log_file, "%s", "/dev/null");
+        reset_disk_group();
+        g_disk_detail_level = 4;
+    }
+    void TearDown() override
+    {
+        reset_disk_group();
+        reset_settings();
+    }
+};
+
+TEST_F(DiskConcurrency, HandlersSeeWholeTablesWhileARefreshSwapsThem)
+{
+    // 3 disks and 2 volumes, then 5 disks and 1 volume, alternately.
+    const std::string a = report("a", 3, 2), b = report("b", 5, 1);
+    ASSERT_EQ(parse_text(a), 0);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> passes{0};
+    std::thread refresh([&] {
+        for (int i = 0; !done; i++) {
+            parse_text(i % 2 ? a : b);
+            passes++;
+        }
+    });
+
+    long rows_seen = serve_requests(done, passes);
     done = true;
     refresh.join();
     EXPECT_GT(rows_seen, 0);
@@ -115,6 +126,45 @@ TEST_F(DiskConcurrency, HandlersSeeWholeTablesWhileARefreshSwapsThem)
     close_diskGroup();
     EXPECT_FALSE(disk_get({10, 2, 1, 3}, 1).has);
     EXPECT_FALSE(disk_get({20, 2, 1, 3}, 1).has);
+}
+
+TEST_F(DiskConcurrency, DiscoverDisksRereadsTheReportWhileHandlersAnswer)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private /var/tmp";
+    // The report at its fixed path, in a mount namespace of this process.
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << errno;
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << errno;
+    ASSERT_EQ(mount("tmpfs", "/var/tmp", "tmpfs", 0, nullptr), 0) << errno;
+
+    const std::string a = report("a", 3, 2), b = report("b", 5, 1);
+    auto lay = [](const std::string &text) {
+        FILE *file = fopen("/var/tmp/.disk_mon.new", "w");
+        fwrite(text.data(), 1, text.size(), file);
+        fclose(file);
+        rename("/var/tmp/.disk_mon.new", DISK_MON_REPORT);
+    };
+    lay(a);
+    ASSERT_EQ(discover_disks(), 0);
+    g_disk_intf_found = 1;
+
+    std::atomic<bool> done{false};
+    std::atomic<int> passes{0};
+    std::thread refresh([&] {
+        for (int i = 0; !done; i++) {
+            lay(i % 2 ? a : b);
+            discover_disks();
+            passes++;
+        }
+    });
+    long rows_seen = serve_requests(done, passes);
+    done = true;
+    refresh.join();
+    EXPECT_GT(rows_seen, 0);
+    EXPECT_GT(passes, 2);
+    // Read in place and kept.
+    EXPECT_EQ(access(DISK_MON_REPORT, F_OK), 0);
+    umount("/var/tmp");
 }
 
 } // namespace
