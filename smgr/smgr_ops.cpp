@@ -103,10 +103,11 @@ smgr_device *find_device(Tables &t, int32_t device_no, int32_t *n, int *index)
 }
 
 // Registrations find a key's entry or a free one without any lock of the
-// table's, and two of them on different devices would claim the same free
-// entry or create the same key twice.  An exclusive flock on the device
-// monitor's path (which exists whenever the store does) serializes them, and
-// the kernel drops it when its holder dies.
+// table's, and two of them on different devices (so under different device
+// semaphores) would claim the same free entry or create the same key twice.
+// An exclusive flock on the device monitor's path, which exists whenever the
+// store does, serializes the lookup and the claim; the kernel drops it when
+// its holder dies.
 struct RegistryLock {
     int fd = -1;
     explicit RegistryLock(const char *fn)
@@ -133,6 +134,39 @@ struct RegistryLock {
     RegistryLock &operator=(const RegistryLock &) = delete;
 };
 
+// Where a registration goes: the key's entry, or a free one.
+struct Slot {
+    int index = -1;
+    bool existing = false;
+    int32_t device = 0;  // the existing entry's device
+};
+
+// -3 when the key is new and no entry can take it.
+int find_slot(const char *fn, const smgr_reservation *resv, int32_t reg_key, int32_t device_no,
+              bool log_existing, Slot *slot)
+{
+    slot->index = key_to_index(resv, reg_key);
+    slot->existing = slot->index >= 0;
+    slot->device = device_no;
+    if (slot->existing) {
+        if (log_existing)
+            logger(0, "%s:%d: %s: Existing reservation for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
+        slot->device = resv[slot->index].devices_id;
+        return 0;
+    }
+    slot->index = get_free_index(resv);
+    // Key 0 takes index + 1, and for the last entry that is 512, a caller's
+    // own key: never hand out a key that is registered.
+    if (slot->index == SMGR_MAX_RESERVATIONS - 1 && reg_key == 0 &&
+        key_to_index(resv, SMGR_MAX_RESERVATIONS) >= 0)
+        slot->index = -1;
+    if (slot->index < 0) {
+        logger(0, "%s:%d: %s: Number of registration exceeds limit.\n", SMGR_SRC, __LINE__, fn);
+        return -3;
+    }
+    return 0;
+}
+
 int64_t register_body(const char *fn, int32_t reg_key, int32_t device_no, const kx_result *res,
                       Tables &t)
 {
@@ -147,35 +181,19 @@ int64_t register_body(const char *fn, int32_t reg_key, int32_t device_no, const 
     }
     if (!attach_reservation_table(fn, t))
         return -1;
-    RegistryLock lock(fn);
 
     for (int attempt = 1;; ++attempt) {
-        int idx = key_to_index(t.resv, reg_key);
-        const bool existing = idx >= 0;
-        int32_t old_device = device_no;
-        if (existing) {
-            logger(0, "%s:%d: %s: Existing reservation for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
-            old_device = t.resv[idx].devices_id;
-        } else {
-            idx = get_free_index(t.resv);
-            // Key 0 takes index + 1, and for the last entry that is 512, a
-            // caller's own key: never hand out a key that is registered.
-            if (idx == SMGR_MAX_RESERVATIONS - 1 && reg_key == 0 &&
-                key_to_index(t.resv, SMGR_MAX_RESERVATIONS) >= 0)
-                idx = -1;
-            if (idx < 0) {
-                logger(0, "%s:%d: %s: Number of registration exceeds limit.\n", SMGR_SRC, __LINE__, fn);
-                return -3;
-            }
-        }
+        Slot planned;
+        if (find_slot(fn, t.resv, reg_key, device_no, true, &planned) != 0)
+            return -3;
         // A key moving to another device takes its amounts along, so both
         // devices' totals stay the sums of their registrations.  Both
         // devices are held, the lower number first.
-        const bool move = old_device != device_no;
+        const bool move = planned.device != device_no;
         if (move && !t.devs && !attach_device_table(fn, t))
             return -1;
-        const int32_t first = std::min(old_device, device_no);
-        const int32_t second = std::max(old_device, device_no);
+        const int32_t first = std::min(planned.device, device_no);
+        const int32_t second = std::max(planned.device, device_no);
         if (accquire_dev_entry_sem(first) != 0) {
             logger(0, "%s:%d: %s: Failed to accquire semaphore associated with device [ %d ].\n",
                    SMGR_SRC, __LINE__, fn, first);
@@ -190,48 +208,57 @@ int64_t register_body(const char *fn, int32_t reg_key, int32_t device_no, const 
             return rc;
         }
 
-        smgr_reservation *e = &t.resv[idx];
-        const bool unchanged = existing ? entry_is(e, reg_key, old_device)
-                                        : smgr_detail::load_used(e) == 0;
-        if (unchanged) {
-            if (move) {
-                int32_t n;
-                int from_index, to_index;
-                smgr_device *from = find_device(t, old_device, &n, &from_index);
-                smgr_device *to = find_device(t, device_no, &n, &to_index);
-                if (from) {
-                    from->reserve_space = sub_floor(from->reserve_space, e->reservation);
-                    from->avail_space = sub_floor(from->avail_space, e->availed);
+        bool unchanged = false;
+        {
+            // Taken after the devices, so it is never held while waiting
+            // for one (a device left locked by a dead process blocks only
+            // its own registrations).
+            RegistryLock lock(fn);
+            Slot now;
+            if (find_slot(fn, t.resv, reg_key, device_no, false, &now) != 0) {
+                rc = -3;
+            } else if (now.existing == planned.existing && now.device == planned.device &&
+                       (now.existing ? now.index == planned.index
+                                     : smgr_detail::load_used(&t.resv[now.index]) == 0)) {
+                unchanged = true;
+                smgr_reservation *e = &t.resv[now.index];
+                if (move) {
+                    int32_t n;
+                    int from_index, to_index;
+                    smgr_device *from = find_device(t, planned.device, &n, &from_index);
+                    smgr_device *to = find_device(t, device_no, &n, &to_index);
+                    if (from) {
+                        from->reserve_space = sub_floor(from->reserve_space, e->reservation);
+                        from->avail_space = sub_floor(from->avail_space, e->availed);
+                    }
+                    if (to) {
+                        to->reserve_space = add_ceil(to->reserve_space, e->reservation);
+                        to->avail_space = add_ceil(to->avail_space, e->availed);
+                    }
+                    logger(3, "%s:%d: %s: reg_key = %d moves from device %d to device %d with "
+                              "reservation = %llu, availed = %llu\n",
+                           SMGR_SRC, __LINE__, fn, reg_key, planned.device, device_no,
+                           static_cast<unsigned long long>(e->reservation),
+                           static_cast<unsigned long long>(e->availed));
                 }
-                if (to) {
-                    to->reserve_space = add_ceil(to->reserve_space, e->reservation);
-                    to->avail_space = add_ceil(to->avail_space, e->availed);
+                const int32_t stored = reg_key == 0 ? now.index + 1 : reg_key;
+                e->last_update = static_cast<int32_t>(time(nullptr));
+                smgr_detail::store_key(e, stored);
+                e->devices_id = device_no;
+                if (!now.existing) {
+                    e->reservation = 0;
+                    e->availed = 0;
                 }
-                logger(3, "%s:%d: %s: reg_key = %d moves from device %d to device %d with "
-                          "reservation = %llu, availed = %llu\n",
-                       SMGR_SRC, __LINE__, fn, reg_key, old_device, device_no,
-                       static_cast<unsigned long long>(e->reservation),
-                       static_cast<unsigned long long>(e->availed));
+                smgr_detail::store_used(e, 1);
+                rc = stored;
             }
-            const int32_t stored = reg_key == 0 ? idx + 1 : reg_key;
-            e->last_update = static_cast<int32_t>(time(nullptr));
-            smgr_detail::store_key(e, stored);
-            e->devices_id = device_no;
-            if (!existing) {
-                e->reservation = 0;
-                e->availed = 0;
-            }
-            smgr_detail::store_used(e, 1);
-            rc = stored;
         }
         if (move)
             give_back(fn, second, rc);
         give_back(fn, first, rc);
-        if (unchanged)
+        if (unchanged || rc < 0)
             return rc;
-        if (rc < 0)
-            return rc;
-        // The entry was unregistered or taken meanwhile: look again.
+        // The key was unregistered or moved meanwhile: plan again.
         if (attempt == kMaxAttempts) {
             logger(0, "%s:%d: %s: entries keep changing under registration of %d\n", SMGR_SRC,
                    __LINE__, fn, reg_key);

@@ -184,6 +184,24 @@ TEST_F(Concurrency, RegistrationsOnDifferentDevicesNeverShareAnEntry)
     expect_totals_match_entries();
 }
 
+// Semaphores have no undo, so a process that dies holding a device leaves
+// it locked.  Registrations on that device wait; registrations on other
+// devices must not wait behind them.
+TEST_F(Concurrency, DeviceLeftLockedBlocksOnlyItsOwnRegistrations)
+{
+    ASSERT_EQ(accquire_dev_entry_sem(11), 0);  // as a holder that died would
+    Child stuck([] { return static_cast<int64_t>(smgr_register(0, 11)); });
+    ASSERT_TRUE(eventually([this] { return mon().device_waiters(11) == 1; }, 20));
+    Child other([] { return static_cast<int64_t>(smgr_register(700, 12)); });
+    int64_t rc = -99;
+    ASSERT_TRUE(other.result(20, &rc)) << "a registration on device 12 waited for device 11";
+    EXPECT_EQ(rc, 700);
+    EXPECT_EQ(release_dev_entry_sem(11), 0);
+    ASSERT_TRUE(stuck.result(20, &rc));
+    EXPECT_GT(rc, 0);
+    EXPECT_EQ(mon().used_entries(), 2);
+}
+
 // A writer short of space waits in smgr_avail with flag 1.
 class AvailWait : public Concurrency {
 protected:
