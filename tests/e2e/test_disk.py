@@ -237,6 +237,20 @@ class DiskGroupTest(unittest.TestCase):
         self.assertEqual(self.walk(), [DISK_COUNT + " = INTEGER: 0", VOLUME_COUNT + " = INTEGER: 0"])
         self.stop(a)
 
+    def test_sample_script_of_the_demo_is_served(self):
+        files = {os.path.join(SCRIPT_DIR, "disk_monitoring.py"): (fixture("disk_monitoring.py"), 0o755)}
+        a = self.start(files)
+        self.assertEqual(self.get(DISK_COUNT), "INTEGER: 4", describe(a))
+        self.assertEqual(self.get(VOLUME_COUNT), "INTEGER: 2")
+        self.assertEqual(self.get(disk(6, 1)), 'STRING: "WDC WD40EFRX-68N32N0"')
+        self.assertEqual(self.get(disk(4, 3)), 'STRING: "Pending Sectors"')
+        self.assertEqual(self.get(disk(12, 3)), "INTEGER: 2")
+        self.assertEqual(self.get(disk(13, 3)), "INTEGER: 3")
+        self.assertEqual(self.get(disk(4, 4)), 'STRING: "Rebuilding"')
+        self.assertEqual(self.get(volume(3, 2)), 'STRING: "5 md1"')
+        self.assertEqual(self.get(volume(5, 2)), "INTEGER: 3")
+        self.stop(a)
+
     def test_shutdown_during_a_refresh_waits_for_the_pass(self):
         state = self.state_dir(report=old_report(["sda", "sdb"]))
         a = self.start(self.script(), state)
