@@ -113,8 +113,10 @@ struct RegistryLock {
     explicit RegistryLock(const char *fn)
     {
         fd = open(SMGR_FTOK_PATH, O_RDONLY | O_CLOEXEC);
+        int err = errno;
         while (fd >= 0 && flock(fd, LOCK_EX) != 0) {
-            if (errno == EINTR)
+            err = errno;
+            if (err == EINTR)
                 continue;
             close(fd);
             fd = -1;
@@ -122,7 +124,7 @@ struct RegistryLock {
         if (fd < 0) {
             char buf[128];
             logger(0, "%s:%d: %s: cannot lock %s for registration (%s); registering unlocked\n",
-                   SMGR_SRC, __LINE__, fn, SMGR_FTOK_PATH, strerror_r(errno, buf, sizeof buf));
+                   SMGR_SRC, __LINE__, fn, SMGR_FTOK_PATH, strerror_r(err, buf, sizeof buf));
         }
     }
     ~RegistryLock()
