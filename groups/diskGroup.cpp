@@ -7,7 +7,6 @@
 #include "agent/salog.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
