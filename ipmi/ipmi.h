@@ -88,6 +88,92 @@ std::string fru_command();
 // A FreeIPMI-mapped result as text ("session timeout", ...).
 const char *error_text(int rc);
 
+// --- Sensor data records (SDRs) ------------------------------------------
+//
+// The SDR cache: every record of the BMC's SDR repository, read once, each
+// kept as its raw bytes (5-byte header first), so the IPMI record layouts'
+// byte offsets apply to what the find_* calls copy out.  One cache per
+// process: get_sdr_cache() reads it on first use and hands back the same
+// one afterwards, until free_sdr_cache().  A cache is read-only once made
+// and may be searched from any thread.
+
+// The size of a record buffer for the find_* calls; longer records (OEM)
+// are cut to it.
+constexpr int kSdrMax = 80;
+
+struct SdrCache;
+
+// Reads the whole SDR repository (one composite operation under
+// ipmi_mutex()) unless a cache is held already; *cache is set to it.
+// 0, kErrArg for a null cache, else the failing exchange's result
+// (kErrResponse when the repository's contents cannot be cached).
+int get_sdr_cache(SdrCache **cache);
+
+// The number of records in the cache; 0 for null.
+int find_nsdrs(const SdrCache *cache);
+
+// Copies the record after the one whose ID is prev_id (the first record
+// for prev_id 0) into buf (kSdrMax bytes, zero-filled past the record).
+// 0, or non-zero when there is no such record.  A record whose own ID is
+// 0000h cannot be stepped past by its ID: walk with find_sdr_at().
+int find_sdr_next(unsigned char *buf, const SdrCache *cache, unsigned short prev_id);
+
+// Copies the first record with this ID into buf; 0, or non-zero if none.
+int find_sdr_by_id(unsigned char *buf, const SdrCache *cache, unsigned short id);
+
+// Copies the record at this position (from 0, in repository order) into
+// buf; 0, or non-zero past the end.
+int find_sdr_at(unsigned char *buf, const SdrCache *cache, int position);
+
+// Frees the cache; the next get_sdr_cache() reads the repository again.
+void free_sdr_cache(SdrCache *cache);
+
+// A cache made from given records instead of a BMC (tests, tools): the
+// records are concatenated raw records, each as long as its header says.
+// It becomes the process's cache (an older one is freed).  Null when a
+// record is cut short.  Sensor names in decoded SEL entries need a cache
+// read from a BMC.
+SdrCache *sdr_cache_from_bytes(const unsigned char *records, int length);
+
+// Get Sensor Reading (netfn 0x04, cmd 0x2D) for sensor_num, sent to the
+// sensor's owner as the record names it (byte 5 owner, byte 6 channel and
+// LUN; a system software owner is asked through the BMC).  0 on success:
+// reading[0] raw reading, [1] flags (bit 5 set: reading unavailable),
+// [2] threshold comparison bits 0-5, [3] as answered (0 when missing);
+// else the exchange's result or the non-zero completion code.
+int GetSensorReading(unsigned char sensor_num, const unsigned char *sdr,
+                     unsigned char *reading);
+
+// A raw value of a full sensor record converted to its unit, by FreeIPMI's
+// formula (M, B, exponents, unsigned/1's/2's complement formats,
+// linearization).  0.0 for a record that has no analog reading or is not
+// a full sensor record.
+double RawToFloat(unsigned char raw, const unsigned char *sdr);
+
+// The unit text of a record's units bytes 1, 2 and 3 (SDR bytes 20-22):
+// "degrees C", "Volts", "RPM", "percent" (percentage bit), ...; "na" when
+// units 1 is C0h (no analog reading).  flags: 0 the long form, 1 short
+// ("%" for percent).  Valid until the calling thread's next call.
+const char *get_unit_type(int units1, int base, int modifier, int flags);
+
+// --- System event log (SEL) entries -----------------------------------------
+
+// How decode_sel_entry() writes: desc 1 names the sensor of each event from
+// cache (which must stay alive until the options change or it is freed);
+// canon 1 separates the fields with " | " (else with one blank); debug 1
+// prints each record's bytes on stderr; utc 0 converts the BMC's time
+// stamps (seconds since 1970, UTC) to local time, 1 shows them as UTC.
+void set_sel_opts(int desc, int canon, SdrCache *cache, int debug, int utc);
+
+// One 16-byte SEL record as one line, in this order: record ID (four hex
+// digits), date and time, severity ("INF", "MIN", "MAJ", "CRT": threshold
+// events non-critical, critical, non-recoverable; anything else INF),
+// generator, sensor type, sensor name, event description with details.
+// The line ends in a newline; text holds at most size - 1 characters and
+// the terminator, so a longer line is cut (and loses its newline).
+// 0, or kErrArg for a null record or text or a size below 1.
+int decode_sel_entry(const unsigned char *record, char *text, int size);
+
 // For composite operations (SDR cache, SEL walk) that must not interleave
 // with other threads' commands.  The caller holds ipmi_mutex().
 namespace locked {

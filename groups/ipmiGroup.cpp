@@ -1,0 +1,636 @@
+// IPMI sensor group: sensors discovered from the BMC's SDRs, read per
+// request, and the BMC's system event log mirrored as a table.
+#include "groups/ipmiGroup.h"
+
+#include "agent/mib.h"
+#include "agent/salog.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+
+const char *sensor_status_names[9] = {"OK",      "Warn-lo",   "Crit-lo", "BelowCrit", "Warn-hi",
+                                      "Crit-hi", "AboveCrit", "Init",    "OK*"};
+
+std::atomic<int> g_ipmi_intf_found{0};
+std::atomic<int> g_sdr_walk_needed{1};
+std::atomic<bmc::SdrCache *> sdrlist{nullptr};
+int n_sdrs;
+sensor_info *g_sensor_info;
+int g_fan_instances;
+int g_temperature_instances;
+int g_voltage_instances;
+int n_selrecs;
+sel_rec *g_sel_recs;
+std::atomic<int> g_sel_eof_level{2};
+int g_logged_selrecs;
+
+namespace {
+
+constexpr int SDR_NAME_OFFSET = 48;
+constexpr int SDR_NAME_MAX = 16;
+constexpr int SEL_RECORD_LEN = 16;
+constexpr int IPMI_RESPONSE_LEN = 80;
+constexpr unsigned short CMD_GET_SEL_INFO = 0x0A40;
+constexpr unsigned short CMD_GET_SEL_ENTRY = 0x0A43;
+constexpr unsigned short SEL_LAST_ID = 0xFFFF;
+constexpr unsigned char CC_NOT_PRESENT = 0xCB;
+constexpr int SEL_END = -10;
+constexpr int SEL_ID_MISMATCH = -5;
+// Entries read past the counted ones before a walk gives up (a BMC whose
+// next IDs run in a circle would otherwise keep it going for ever).
+constexpr int SEL_EXTRA_READS = 256;
+
+// Rows, counts and each row's reading and status.
+std::mutex g_sensor_lock;
+// The event log table and its count.
+std::mutex g_sel_lock;
+// Held by a discovery and by close_sensors().
+std::mutex g_discovery_lock;
+
+sel_command_fn g_sel_command = bmc::ipmi_cmd;
+
+long g_sensor_result;
+long g_fan_result;
+long g_temperature_result;
+long g_voltage_result;
+long g_event_log_result;
+char g_fan_text[256];
+char g_temperature_text[256];
+char g_voltage_text[256];
+char g_event_log_text[256];
+
+oid sensorGroup_variables_oid[] = {1, 3, 6, 1, 4, 1, 47391, 1, 4};
+
+void copy_text(char *dst, size_t size, const char *src)
+{
+    std::snprintf(dst, size, "%s", src);
+}
+
+// Swaps in a new event log table with its count; the old one is freed
+// once no handler can be reading it.
+void publish_sel(sel_rec *rows, int count)
+{
+    sel_rec *old;
+    {
+        std::lock_guard<std::mutex> lock(g_sel_lock);
+        old = g_sel_recs;
+        g_sel_recs = rows;
+        n_selrecs = count;
+    }
+    delete[] old;
+}
+
+int current_selrecs()
+{
+    std::lock_guard<std::mutex> lock(g_sel_lock);
+    return n_selrecs;
+}
+
+struct Walk {
+    std::unique_ptr<sensor_info[]> rows;
+    int count = 0;
+    int fans = 0;
+    int temperatures = 0;
+    int voltages = 0;
+};
+
+// One full sensor record into its row; returns GetSensorReading's result.
+int read_full_record(int row_number, const unsigned char *sdr, sensor_info &row, uint32_t index)
+{
+    char name[21];
+    sensor_name_from_sdr(sdr, name);
+    row.sensor_num = sdr[7];
+    row.sensor_type = sdr[12];
+
+    unsigned char reading[4] = {};
+    int rv = bmc::GetSensorReading(row.sensor_num, sdr, reading);
+    const char *unit;
+    if (rv != 0) {
+        sa_log(2, "sensor[%d]: %04x get sensor %x reading rv = %d\n", row_number, row.record_id,
+               row.sensor_num, rv);
+        row.reading = 0.0;
+        row.status = SENSOR_STATUS_INIT;
+        unit = "na";
+    } else {
+        // A reading the BMC flags unavailable has no value: 0.0 is stored.
+        row.reading = (reading[1] & 0x20) ? 0.0 : bmc::RawToFloat(reading[0], sdr);
+        unit = bmc::get_unit_type(sdr[20], sdr[21], sdr[22], 0);
+        row.status = static_cast<uint8_t>(status_from_thresh_bits(reading[2] & 0x3f));
+    }
+    sa_log(3, "sensor[%d]: %04x sensor %x %s  \t= %.2f %s\n", row_number, row.record_id,
+           row.sensor_num, name, row.reading, unit);
+    row.index = index;
+    for (int i = 0; i < 6; i++)
+        row.thresholds[i] = bmc::RawToFloat(sdr[36 + i], sdr);
+    copy_text(row.unit, sizeof row.unit, unit);
+    copy_text(row.name, sizeof row.name, name);
+    return rv;
+}
+
+// The SDR walk: every cached record, by position (a record ID of 0000h
+// cannot be stepped past by ID), into rows built aside.
+int walk_sdrs(bmc::SdrCache *cache, Walk &walk)
+{
+    int result = 0;
+    uint32_t sequence = 0;
+    for (int pos = 0; pos < walk.count; pos++) {
+        unsigned char sdr[bmc::kSdrMax] = {};
+        if (bmc::find_sdr_at(sdr, cache, pos) != 0)
+            break;
+        sensor_info &row = walk.rows[pos];
+        row.record_id = static_cast<uint16_t>(sdr[0] | (sdr[1] << 8));
+        if (sdr[3] != 0x01) { // not a full sensor record
+            row.index = 0;
+            continue;
+        }
+        result = read_full_record(pos, sdr, row, ++sequence);
+        switch (row.sensor_type) {
+        case SENSOR_TYPE_VOLTAGE:
+            walk.voltages++;
+            break;
+        case SENSOR_TYPE_FAN:
+            walk.fans++;
+            break;
+        case SENSOR_TYPE_TEMPERATURE:
+            walk.temperatures++;
+            break;
+        default:
+            break;
+        }
+    }
+    return result;
+}
+
+void publish_sensors(Walk &walk)
+{
+    sensor_info *old;
+    {
+        std::lock_guard<std::mutex> lock(g_sensor_lock);
+        old = g_sensor_info;
+        g_sensor_info = walk.rows.release();
+        n_sdrs = walk.count;
+        g_fan_instances = walk.fans;
+        g_temperature_instances = walk.temperatures;
+        g_voltage_instances = walk.voltages;
+    }
+    delete[] old;
+}
+
+// Position in g_sensor_info of the n-th row (from 1) of a sensor type, or
+// -1.  The caller holds g_sensor_lock.
+int find_typed_row(uint8_t type, long n)
+{
+    long seen = 0;
+    for (int i = 0; i < n_sdrs && g_sensor_info; i++) {
+        if (g_sensor_info[i].index != 0 && g_sensor_info[i].sensor_type == type && ++seen == n)
+            return i;
+    }
+    return -1;
+}
+
+int count_of(uint8_t type)
+{
+    switch (type) {
+    case SENSOR_TYPE_FAN:
+        return g_fan_instances;
+    case SENSOR_TYPE_TEMPERATURE:
+        return g_temperature_instances;
+    default:
+        return g_voltage_instances;
+    }
+}
+
+struct ProbeTable {
+    uint8_t type;
+    int first_magic;
+    const char *log_format;
+    long &result;
+    char *text;
+};
+
+u_char *probe_table(const ProbeTable &table, struct variable *vp, oid *name, size_t *length,
+                    int exact, size_t *var_len, WriteMethod **write_method)
+{
+    int pos;
+    long n;
+    {
+        std::lock_guard<std::mutex> lock(g_sensor_lock);
+        int count = count_of(table.type);
+        if (count == 0)
+            return nullptr;
+        n = mib_table_row(vp, name, length, exact, var_len, write_method, count);
+        if (n == 0)
+            return nullptr;
+        pos = find_typed_row(table.type, n);
+        if (pos < 0)
+            return nullptr;
+    }
+    sa_log(4, table.log_format, pos, vp->magic, static_cast<int>(n));
+
+    int column = vp->magic - table.first_magic + 1;
+    if (column == 6) // a fresh reading first, without holding the lock
+        update_sensor_reading(pos);
+
+    std::lock_guard<std::mutex> lock(g_sensor_lock);
+    if (pos >= n_sdrs || !g_sensor_info)
+        return nullptr;
+    const sensor_info &row = g_sensor_info[pos];
+    switch (column) {
+    case 1:
+        return mib_integer(table.result, row.index);
+    case 2:
+        return mib_integer(table.result, row.sensor_num);
+    case 3:
+        copy_text(table.text, 256, row.name);
+        return mib_text(table.text, var_len);
+    case 4:
+        copy_text(table.text, 256, sensor_status_names[row.status > 8 ? 8 : row.status]);
+        return mib_text(table.text, var_len);
+    case 5:
+        return mib_integer(table.result, row.status);
+    case 6:
+        std::snprintf(table.text, 256, "%.2f %s", row.reading, row.unit);
+        return mib_text(table.text, var_len);
+    case 7:
+        std::snprintf(table.text, 256, "%.2f %s", row.thresholds[1], row.unit);
+        return mib_text(table.text, var_len);
+    case 8:
+        std::snprintf(table.text, 256, "%.2f %s", row.thresholds[4], row.unit);
+        return mib_text(table.text, var_len);
+    default:
+        return mib_unknown("Unknown Request");
+    }
+}
+
+} // namespace
+
+#define SENSOR_SCALAR(magic, area)                                                                 \
+    {magic, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_sensorGroup, 2, {area, 1}}
+#define SENSOR_COLUMN(magic, type, handler, area, column)                                          \
+    {magic, type, NETSNMP_OLDAPI_RONLY, handler, 4, {area, 2, 1, column}}
+#define PROBE_TABLE(first, handler, area)                                                          \
+    SENSOR_COLUMN(first, ASN_INTEGER, handler, area, 1),                                           \
+        SENSOR_COLUMN(first + 1, ASN_INTEGER, handler, area, 2),                                   \
+        SENSOR_COLUMN(first + 2, ASN_OCTET_STR, handler, area, 3),                                 \
+        SENSOR_COLUMN(first + 3, ASN_OCTET_STR, handler, area, 4),                                 \
+        SENSOR_COLUMN(first + 4, ASN_INTEGER, handler, area, 5),                                   \
+        SENSOR_COLUMN(first + 5, ASN_OCTET_STR, handler, area, 6),                                 \
+        SENSOR_COLUMN(first + 6, ASN_OCTET_STR, handler, area, 7),                                 \
+        SENSOR_COLUMN(first + 7, ASN_OCTET_STR, handler, area, 8)
+
+struct variable4 sensorGroup_variables[30] = {
+    SENSOR_SCALAR(1, 10),
+    PROBE_TABLE(4, var_coolingDeviceTable, 10),
+    SENSOR_SCALAR(2, 20),
+    PROBE_TABLE(12, var_temperatureProbeTable, 20),
+    SENSOR_SCALAR(3, 30),
+    PROBE_TABLE(20, var_voltageProbeTable, 30),
+    SENSOR_SCALAR(4, 40),
+    SENSOR_COLUMN(28, ASN_INTEGER, var_eventLogTable, 40, 1),
+    SENSOR_COLUMN(29, ASN_OCTET_STR, var_eventLogTable, 40, 2),
+};
+
+void set_sel_command(sel_command_fn fn)
+{
+    g_sel_command = fn ? fn : bmc::ipmi_cmd;
+}
+
+void sensor_name_from_sdr(const unsigned char *sdr, char *name)
+{
+    int total = sdr[4] + 5;
+    int len = total >= SDR_NAME_OFFSET + SDR_NAME_MAX ? SDR_NAME_MAX : total - SDR_NAME_OFFSET;
+    if (len < 0) // no room for a name
+        len = 0;
+    std::memcpy(name, sdr + SDR_NAME_OFFSET, len);
+    name[len] = '\0';
+}
+
+int status_from_thresh_bits(unsigned char bits)
+{
+    for (int bit = 5; bit >= 0; bit--)
+        if (bits & (1u << bit))
+            return bit + 1;
+    return 0;
+}
+
+int ipmi_support()
+{
+    unsigned char buf[20];
+    return bmc::ipmi_getdeviceid(buf, sizeof buf, 0);
+}
+
+int init_sensorGroup()
+{
+    mib_trace(__func__, "ipmiGroup", __LINE__, "sensorGroup", "Initializing\n");
+    if (ipmi_support() == 0) {
+        g_ipmi_intf_found = 1;
+        int rc = discover_sensors();
+        if (rc != 0)
+            sa_log(0, "discover_sensors error %d\n", rc);
+    } else if (!g_ipmi_intf_found) {
+        sa_log(0, "No IPMI interface found\n");
+    }
+    mib_register("sensorGroup", sensorGroup_variables, sensorGroup_variables_oid, __func__,
+                 "ipmiGroup", __LINE__);
+    return 0;
+}
+
+int discover_sensors()
+{
+    std::lock_guard<std::mutex> busy(g_discovery_lock);
+    if (!g_ipmi_intf_found)
+        return 0;
+
+    int result = -1;
+    if (g_sdr_walk_needed) {
+        bmc::SdrCache *cache = nullptr;
+        int rc = bmc::get_sdr_cache(&cache);
+        if (rc != 0) {
+            sa_log(0, "discover_sensors: get_sdr_cache error %d\n", rc);
+            return rc;
+        }
+        sdrlist = cache;
+        Walk walk;
+        walk.count = bmc::find_nsdrs(cache);
+        walk.rows.reset(new (std::nothrow) sensor_info[walk.count]());
+        if (!walk.rows) {
+            sa_log(0, "discover_sensors: malloc error\n");
+            return -2;
+        }
+        result = walk_sdrs(cache, walk);
+        publish_sensors(walk);
+        g_sdr_walk_needed = 0;
+    }
+
+    int count = 0;
+    if (get_sel_info(&count) == 0 && count >= 1 && count != current_selrecs())
+        get_sel_all(count);
+    g_sel_eof_level = 4;
+
+    int selrecs = current_selrecs();
+    if (selrecs != g_logged_selrecs) {
+        int sdrs, fans, temperatures, voltages;
+        {
+            std::lock_guard<std::mutex> lock(g_sensor_lock);
+            sdrs = n_sdrs;
+            fans = g_fan_instances;
+            temperatures = g_temperature_instances;
+            voltages = g_voltage_instances;
+        }
+        sa_log(3, "discover_ipmi: %d SDRs, %d fans, %d temp, %d volt, %d SEL\n", sdrs, fans,
+               temperatures, voltages, selrecs);
+        g_logged_selrecs = selrecs;
+    }
+    return result;
+}
+
+int update_sensor_reading(int row)
+{
+    if (!g_ipmi_intf_found)
+        return 0;
+    bmc::SdrCache *cache = sdrlist;
+    if (!cache)
+        return -3;
+    uint16_t record_id;
+    uint8_t sensor_num;
+    sensor_info *rows;
+    {
+        std::lock_guard<std::mutex> lock(g_sensor_lock);
+        if (row < 0 || row >= n_sdrs || !g_sensor_info)
+            return -4;
+        rows = g_sensor_info;
+        record_id = rows[row].record_id;
+        sensor_num = rows[row].sensor_num;
+    }
+
+    unsigned char sdr[bmc::kSdrMax] = {};
+    int rc = bmc::find_sdr_by_id(sdr, cache, record_id);
+    if (rc != 0) {
+        sa_log(2, "sensor[%d]: find_sdr_by_id(%x) error %d\n", row, record_id, rc);
+        return rc;
+    }
+    unsigned char reading[4] = {};
+    rc = bmc::GetSensorReading(sensor_num, sdr, reading);
+    double value = 0.0;
+    uint8_t status = SENSOR_STATUS_INIT;
+    if (rc == 0) {
+        value = (reading[1] & 0x20) ? 0.0 : bmc::RawToFloat(reading[0], sdr);
+        status = static_cast<uint8_t>(status_from_thresh_bits(reading[2] & 0x3f));
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_sensor_lock);
+        if (g_sensor_info == rows && row < n_sdrs) {
+            rows[row].reading = value;
+            rows[row].status = status;
+        }
+    }
+    sa_log(4, "update_sensor_reading(%d) rv=%d val=%02x rdg=%.2f\n", row, rc, reading[0], value);
+    return rc;
+}
+
+void close_sensors()
+{
+    std::lock_guard<std::mutex> busy(g_discovery_lock);
+    sa_log(0, "close_sensors called, intf=%d\n", g_ipmi_intf_found.load());
+    if (!g_ipmi_intf_found)
+        return;
+    Walk none;
+    publish_sensors(none); // no rows, zero counts
+    publish_sel(nullptr, 0);
+    bmc::SdrCache *cache = sdrlist.exchange(nullptr);
+    if (cache)
+        bmc::free_sdr_cache(cache);
+    bmc::ipmi_close_();
+    g_sdr_walk_needed = 1;
+}
+
+int get_sel_info(int *count_out)
+{
+    if (!count_out)
+        return -3;
+    unsigned char rs[IPMI_RESPONSE_LEN];
+    int len = sizeof rs;
+    unsigned char cc = 0;
+    int rc = g_sel_command(CMD_GET_SEL_INFO, nullptr, 0, rs, &len, &cc, 0);
+    if (rc != 0)
+        return rc;
+    if (cc != 0)
+        return cc;
+    if (len < 3)
+        return bmc::kErrResponse;
+    *count_out = rs[1] | (rs[2] << 8);
+    return 0;
+}
+
+int get_sel_entry(unsigned short record_id, unsigned short *next_out, unsigned char *record_out)
+{
+    if (!record_out || !next_out)
+        return -3;
+    unsigned char rq[6] = {0x00, 0x00, static_cast<unsigned char>(record_id & 0xff),
+                           static_cast<unsigned char>(record_id >> 8), 0x00, 0xFF};
+    unsigned char rs[IPMI_RESPONSE_LEN];
+    int len = sizeof rs;
+    unsigned char cc = 0;
+    int rc = g_sel_command(CMD_GET_SEL_ENTRY, rq, sizeof rq, rs, &len, &cc, 0);
+    if (rc == 0 && cc == 0 && len < 2 + SEL_RECORD_LEN)
+        rc = bmc::kErrResponse; // an answer without a whole record
+    if (rc == 0 && cc == 0) {
+        *next_out = static_cast<unsigned short>(rs[0] | (rs[1] << 8));
+        std::memcpy(record_out, rs + 2, SEL_RECORD_LEN);
+        unsigned short own = static_cast<unsigned short>(record_out[0] | (record_out[1] << 8));
+        if (record_id == 0 || own == record_id)
+            return 0;
+        if (record_id == SEL_LAST_ID || own == SEL_LAST_ID)
+            return SEL_END;
+        *next_out = record_id;
+        sa_log(1, "get_sel_entry(%d/%d) error %d\n", record_id, own, SEL_ID_MISMATCH);
+        return SEL_ID_MISMATCH;
+    }
+    if (rc == SEL_END)
+        return SEL_END;
+    if (rc == 0 && cc == CC_NOT_PRESENT && record_id == SEL_LAST_ID) {
+        sa_log(g_sel_eof_level, "get_sel_entry(%d/%d) cc=0x%02x at EOF\n", record_id, 0, cc);
+        return cc;
+    }
+    int error = rc != 0 ? rc : cc;
+    sa_log(1, "get_sel_entry(%d/%d) error %d\n", record_id, 0, error);
+    return error;
+}
+
+int get_sel_all(int count)
+{
+    if (count < 1)
+        return -4;
+    std::unique_ptr<sel_rec[]> rows(new (std::nothrow) sel_rec[count]());
+    if (!rows) {
+        sa_log(0, "get_sel_all: malloc error\n");
+        publish_sel(nullptr, count);
+        return -2;
+    }
+    bmc::SdrCache *cache = sdrlist;
+    sa_log(4, "get_sel_all: sdrlist = %p\n", static_cast<void *>(cache));
+    bmc::set_sel_opts(1, 1, cache, 0, 0);
+
+    // Entries added since the count was taken are read to the end of the
+    // log but not stored: the next refresh sees the new count.
+    unsigned short id = 0;
+    unsigned char record[SEL_RECORD_LEN];
+    int stored = 0;
+    int rc = 0;
+    for (int reads = 0; reads < count + SEL_EXTRA_READS; reads++) {
+        rc = get_sel_entry(id, &id, record);
+        if (rc != 0)
+            break;
+        if (stored < count) {
+            sel_rec &row = rows[stored];
+            bmc::decode_sel_entry(record, row.text, sizeof row.text);
+            if (char *nl = std::strrchr(row.text, '\n'))
+                *nl = '\0';
+            row.index = static_cast<uint32_t>(++stored);
+        }
+    }
+    if (stored != count)
+        sa_log(1, "get_sel_all: n_selrecs(%d) != i(%d)\n", count, stored);
+    publish_sel(rows.release(), count);
+    return rc == SEL_END ? 0 : rc;
+}
+
+u_char *var_sensorGroup(struct variable *vp, oid *name, size_t *length, int exact,
+                        size_t *var_len, WriteMethod **write_method)
+{
+    if (!mib_scalar(vp, name, length, exact, var_len, write_method))
+        return nullptr;
+    long value;
+    switch (vp->magic) {
+    case 1:
+        value = get_fan_instances();
+        break;
+    case 2:
+        value = get_temperature_instances();
+        break;
+    case 3:
+        value = get_voltage_instances();
+        break;
+    case 4:
+        value = current_selrecs();
+        break;
+    default:
+        return mib_unknown("Unknown Request");
+    }
+    return mib_integer(g_sensor_result, value);
+}
+
+u_char *var_coolingDeviceTable(struct variable *vp, oid *name, size_t *length, int exact,
+                               size_t *var_len, WriteMethod **write_method)
+{
+    static const ProbeTable table{SENSOR_TYPE_FAN, 4, "fan get sensor %d item=%d index=%d\n",
+                                  g_fan_result, g_fan_text};
+    return probe_table(table, vp, name, length, exact, var_len, write_method);
+}
+
+u_char *var_temperatureProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                                  size_t *var_len, WriteMethod **write_method)
+{
+    static const ProbeTable table{SENSOR_TYPE_TEMPERATURE, 12,
+                                  "temp get sensor %d item=%d index=%d\n", g_temperature_result,
+                                  g_temperature_text};
+    return probe_table(table, vp, name, length, exact, var_len, write_method);
+}
+
+u_char *var_voltageProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
+                              size_t *var_len, WriteMethod **write_method)
+{
+    static const ProbeTable table{SENSOR_TYPE_VOLTAGE, 20, "volt get sensor %d item=%d index=%d\n",
+                                  g_voltage_result, g_voltage_text};
+    return probe_table(table, vp, name, length, exact, var_len, write_method);
+}
+
+u_char *var_eventLogTable(struct variable *vp, oid *name, size_t *length, int exact,
+                          size_t *var_len, WriteMethod **write_method)
+{
+    std::lock_guard<std::mutex> lock(g_sel_lock);
+    // Rows missing while the count stands (a failed allocation): nothing.
+    if (n_selrecs == 0 || !g_sel_recs)
+        return nullptr;
+    long n = mib_table_row(vp, name, length, exact, var_len, write_method, n_selrecs);
+    if (n == 0)
+        return nullptr;
+    int pos = 0;
+    for (int i = 0; i < n_selrecs; i++) {
+        if (g_sel_recs[i].index == static_cast<uint32_t>(n)) {
+            pos = i;
+            break;
+        }
+    }
+    sa_log(4, "get SEL entry %d item=%d index=%d\n", pos, vp->magic, static_cast<int>(n));
+    switch (vp->magic) {
+    case 28: // the row's index, as the probe tables serve theirs
+        return mib_integer(g_event_log_result, g_sel_recs[pos].index);
+    case 29:
+        copy_text(g_event_log_text, sizeof g_event_log_text, g_sel_recs[pos].text);
+        return mib_text(g_event_log_text, var_len);
+    default:
+        return mib_unknown("Unknown Request");
+    }
+}
+
+int get_fan_instances()
+{
+    std::lock_guard<std::mutex> lock(g_sensor_lock);
+    return g_fan_instances;
+}
+
+int get_temperature_instances()
+{
+    std::lock_guard<std::mutex> lock(g_sensor_lock);
+    return g_temperature_instances;
+}
+
+int get_voltage_instances()
+{
+    std::lock_guard<std::mutex> lock(g_sensor_lock);
+    return g_voltage_instances;
+}
