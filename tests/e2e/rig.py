@@ -522,16 +522,16 @@ class Agent:
     snmp_conf: text of net-snmp's own corvantis-snmp.conf, read through
                SNMPCONFPATH (master mode needs agentaddress and rocommunity).
     env:       more environment variables.
-    user:      run as this uid (and gid) instead of root, through setpriv.
+    as_user:   run as this uid (and gid) instead of root, through setpriv.
     """
 
     def __init__(self, args=(), *, files=None, dirs=KX_DIRS, conninfo=None, snmp_conf=None, env=None,
-                 user=None, binary=BINARY):
+                 as_user=None, binary=BINARY):
         self.args = [str(a) for a in args]
         self.files = dict(files or {})
         self.dirs = list(dirs)
         self.binary = binary
-        self.user = user
+        self.as_user = as_user
         self.dir = make_dir("agent-")
         for ch in ",:\\ \n":
             if ch in self.dir:
@@ -627,8 +627,8 @@ class Agent:
             script.append("mkdir -p %s" % q(os.path.dirname(path)))
             script.append("cp %s %s" % (q(src), q(path)))
             script.append("chmod %o %s" % (mode, q(path)))
-        if self.user is not None:
-            script.append('exec setpriv --reuid=%d --regid=%d --clear-groups -- "$@"' % (self.user, self.user))
+        if self.as_user is not None:
+            script.append('exec setpriv --reuid=%d --regid=%d --clear-groups -- "$@"' % (self.as_user, self.as_user))
         else:
             script.append('exec "$@"')
         return (["unshare", "--mount", "--propagation", "private", "sh", "-c", "\n".join(script), "sh",

@@ -159,7 +159,7 @@ class AgentCoreTest(unittest.TestCase):
     # -- refusals
 
     def test_refuses_to_run_without_root(self):
-        r = self.agent(["-f", "-x", self.snmpd.agentx], user=65534).run()
+        r = self.agent(["-f", "-x", self.snmpd.agentx], as_user=65534).run()
         self.assertEqual((r.returncode, r.stdout), (1, "corvantis-snmp requires root privileges.\n"), r)
 
     def test_refuses_to_run_without_database(self):
