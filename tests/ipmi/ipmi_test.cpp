@@ -338,6 +338,234 @@ TEST_F(LanBmc, RestartedBmcIsReachedAgain)
     EXPECT_EQ(std::system(remove_cmd.c_str()), 0);
 }
 
+// --- Sensor data records, readings and SEL text (the fixture's BMC) -------
+
+std::string sdr_name(const unsigned char *sdr)
+{
+    int n = sdr[47] & 0x1f;
+    return std::string(reinterpret_cast<const char *>(sdr + 48), n);
+}
+
+class Sdr : public LanBmc {
+protected:
+    void TearDown() override
+    {
+        bmc::SdrCache *cache = nullptr;
+        // Leaves no cache behind for the next test in this process.
+        if (bmc::get_sdr_cache(&cache) == 0)
+            bmc::free_sdr_cache(cache);
+        LanBmc::TearDown();
+    }
+    // The cached record named so.
+    Bytes record(const std::string &name)
+    {
+        bmc::SdrCache *cache = nullptr;
+        EXPECT_EQ(bmc::get_sdr_cache(&cache), 0);
+        unsigned char buf[bmc::kSdrMax];
+        for (int i = 0; bmc::find_sdr_at(buf, cache, i) == 0; i++)
+            if (buf[3] == 0x01 && sdr_name(buf) == name)
+                return Bytes(buf, buf + bmc::kSdrMax);
+        ADD_FAILURE() << "no full record " << name;
+        return Bytes(bmc::kSdrMax, 0);
+    }
+};
+
+TEST_F(Sdr, CacheHoldsEveryRecordAsStoredAndIsReadOnce)
+{
+    bmc::SdrCache *cache = nullptr;
+    ASSERT_EQ(bmc::get_sdr_cache(&cache), 0);
+    ASSERT_NE(cache, nullptr);
+    EXPECT_EQ(bmc::find_nsdrs(cache), 13);
+    bmc::SdrCache *again = nullptr;
+    EXPECT_EQ(bmc::get_sdr_cache(&again), 0);
+    EXPECT_EQ(again, cache) << "the same cache, not a second read";
+
+    // find_sdr_next from 0 steps through record IDs 1..13.
+    unsigned char buf[bmc::kSdrMax];
+    unsigned short prev = 0;
+    int seen = 0;
+    while (bmc::find_sdr_next(buf, cache, prev) == 0) {
+        unsigned short id = static_cast<unsigned short>(buf[0] | (buf[1] << 8));
+        EXPECT_EQ(id, seen + 1);
+        EXPECT_EQ(buf[2], 0x51) << "raw bytes, header first";
+        prev = id;
+        seen++;
+    }
+    EXPECT_EQ(seen, 13);
+
+    ASSERT_EQ(bmc::find_sdr_by_id(buf, cache, 6), 0);
+    EXPECT_EQ(sdr_name(buf), "12V Aux");
+    EXPECT_EQ(buf[7], 0x11);
+    EXPECT_EQ(buf[12], 0x02);
+    EXPECT_EQ(buf[4] + 5, 55) << "record length from its header";
+    EXPECT_EQ(buf[55], 0) << "zero past the record";
+    ASSERT_EQ(bmc::find_sdr_by_id(buf, cache, 9), 0);
+    EXPECT_EQ(buf[3], 0x02) << "the compact record";
+    EXPECT_NE(bmc::find_sdr_by_id(buf, cache, 14), 0);
+    ASSERT_EQ(bmc::find_sdr_at(buf, cache, 12), 0);
+    EXPECT_EQ(sdr_name(buf), "PCH Temp");
+    EXPECT_NE(bmc::find_sdr_at(buf, cache, 13), 0);
+
+    bmc::free_sdr_cache(cache);
+    cache = nullptr;
+    ASSERT_EQ(bmc::get_sdr_cache(&cache), 0) << "read again after a free";
+    EXPECT_EQ(bmc::find_nsdrs(cache), 13);
+}
+
+TEST_F(Sdr, ReadingsConvertWithTheRecordsFormula)
+{
+    struct Case {
+        const char *name;
+        double reading;
+        double upper_critical;
+        double lower_critical;
+        const char *unit;
+        unsigned char threshold_bits;
+    };
+    const Case cases[] = {
+        {"FAN1", 4800, 12000, 800, "RPM", 0x00},
+        {"PSU1 Current", 5.2, 18.0, 0.0, "Amps", 0x00},
+        {"CPU Temp", 45, 95, 5, "degrees C", 0x00},
+        {"System Temp", 78, 85, 5, "degrees C", 0x08}, // at or above upper non-critical
+        {"12V", 11.97, 13.419, 10.584, "Volts", 0x00},
+        {"12V Aux", 12.5, 13.5, 11.5, "Volts", 0x00}, // M, B and both exponents
+        {"-12V", -12.0, -10.8, -13.2, "Volts", 0x00},   // two's complement
+        {"VBAT", 3.0, 3.4, 2.4, "Volts", 0x00},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes sdr = record(c.name);
+        unsigned char rd[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+        ASSERT_EQ(bmc::GetSensorReading(sdr[7], sdr.data(), rd), 0);
+        EXPECT_EQ(rd[1] & 0x20, 0) << "reading available";
+        EXPECT_EQ(rd[2] & 0x3f, c.threshold_bits);
+        EXPECT_NEAR(bmc::RawToFloat(rd[0], sdr.data()), c.reading, 1e-9);
+        EXPECT_NEAR(bmc::RawToFloat(sdr[37], sdr.data()), c.upper_critical, 1e-9);
+        EXPECT_NEAR(bmc::RawToFloat(sdr[40], sdr.data()), c.lower_critical, 1e-9);
+        EXPECT_STREQ(bmc::get_unit_type(sdr[20], sdr[21], sdr[22], 0), c.unit);
+    }
+}
+
+TEST_F(Sdr, AbsentSensorIsACompletionCode)
+{
+    Bytes sdr = record("CPU Temp");
+    unsigned char rd[4];
+    int rc = bmc::GetSensorReading(0x77, sdr.data(), rd); // no such sensor
+    EXPECT_GT(rc, 0) << "a completion code, not a transport failure";
+    EXPECT_LE(rc, 0xff);
+    EXPECT_NE(bmc::GetSensorReading(0x01, nullptr, rd), 0);
+}
+
+TEST_F(Sdr, SelEntryDecodesWithTheSensorNameFromTheCache)
+{
+    bmc::SdrCache *cache = nullptr;
+    ASSERT_EQ(bmc::get_sdr_cache(&cache), 0);
+    unsigned char rq[6] = {0x00, 0x00, 0x01, 0x00, 0x00, 0xFF}; // Get SEL Entry 0001h
+    unsigned char rs[80];
+    int len = sizeof rs;
+    unsigned char cc = 0xEE;
+    ASSERT_EQ(bmc::ipmi_cmd(0x0A43, rq, 6, rs, &len, &cc, 0), 0);
+    ASSERT_EQ(cc, 0);
+    ASSERT_EQ(len, 18);
+
+    bmc::set_sel_opts(1, 1, cache, 0, 1);
+    char text[512];
+    ASSERT_EQ(bmc::decode_sel_entry(rs + 2, text, sizeof text), 0);
+    std::string line = text;
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(line.back(), '\n');
+    EXPECT_EQ(line.rfind("0001 | ", 0), 0u) << line;
+    EXPECT_NE(line.find(" | MIN | BMC | Temperature | CPU Temp | Upper Non-critical - going high ; "
+                        "Sensor Reading = 86.00 C ; Threshold = 85.00 C\n"),
+              std::string::npos)
+        << line;
+
+    // The same entry in the table's 120 bytes: cut, so no newline.
+    char row[120];
+    ASSERT_EQ(bmc::decode_sel_entry(rs + 2, row, sizeof row), 0);
+    EXPECT_EQ(std::string(row), line.substr(0, 119));
+
+    // Without sensor descriptions the sensor is named by number.
+    bmc::set_sel_opts(0, 1, cache, 0, 1);
+    ASSERT_EQ(bmc::decode_sel_entry(rs + 2, text, sizeof text), 0);
+    EXPECT_NE(std::string(text).find(" | Temperature | Sensor #1 | "), std::string::npos) << text;
+
+    // Freeing the cache drops it from the options too.
+    bmc::set_sel_opts(1, 1, cache, 0, 1);
+    bmc::free_sdr_cache(cache);
+    ASSERT_EQ(bmc::decode_sel_entry(rs + 2, text, sizeof text), 0);
+    EXPECT_NE(std::string(text).find("Sensor #1"), std::string::npos) << text;
+    EXPECT_NE(bmc::decode_sel_entry(nullptr, text, sizeof text), 0);
+    EXPECT_NE(bmc::decode_sel_entry(rs + 2, text, 0), 0);
+}
+
+TEST_F(LanBmc, SdrCacheFromASilentBmcFailsPromptly)
+{
+    int port = unused_udp_port();
+    ASSERT_GT(port, 0);
+    std::string where = "127.0.0.1:" + std::to_string(port);
+    bmc::set_connection(where.c_str(), "admin", "password", "opensesspriv");
+    bmc::SdrCache *cache = nullptr;
+    auto start = Clock::now();
+    EXPECT_LT(bmc::get_sdr_cache(&cache), 0);
+    EXPECT_EQ(cache, nullptr);
+    EXPECT_LT(seconds_since(start), 10.0);
+    EXPECT_EQ(bmc::get_sdr_cache(nullptr), bmc::kErrArg);
+}
+
+// Conversion and units on records made here: what the fixture's BMC does
+// not hold (1/x linearization, 1's complement, percent, no analog reading).
+TEST(Conversion, FormulaFormatsAndUnits)
+{
+    unsigned char r[64] = {0x01, 0x00, 0x51, 0x01, 59};
+    r[24] = 1; // M 1, B 0, exponents 0
+    r[23] = 0x07; // 1/x
+    EXPECT_DOUBLE_EQ(bmc::RawToFloat(4, r), 0.25);
+    r[23] = 0x00;
+    r[20] = 0x40; // 1's complement: 0xFE is -1
+    EXPECT_DOUBLE_EQ(bmc::RawToFloat(0xFE, r), -1.0);
+    r[20] = 0xC0; // no analog reading
+    EXPECT_EQ(bmc::RawToFloat(0x10, r), 0.0);
+    r[3] = 0x02; // a compact record has no formula
+    r[20] = 0x00;
+    EXPECT_EQ(bmc::RawToFloat(0x10, r), 0.0);
+    EXPECT_EQ(bmc::RawToFloat(0x10, nullptr), 0.0);
+
+    EXPECT_STREQ(bmc::get_unit_type(0xC0, 1, 0, 0), "na");
+    EXPECT_STREQ(bmc::get_unit_type(0x01, 0, 0, 0), "percent");
+    EXPECT_STREQ(bmc::get_unit_type(0x01, 0, 0, 1), "%");
+    EXPECT_STREQ(bmc::get_unit_type(0x00, 1, 0, 0), "degrees C");
+    EXPECT_STREQ(bmc::get_unit_type(0x00, 4, 0, 0), "Volts");
+    EXPECT_STREQ(bmc::get_unit_type(0x00, 18, 0, 0), "RPM");
+}
+
+TEST(SdrCacheFromBytes, RecordsAreSplitByTheirHeaders)
+{
+    unsigned char two[] = {0x00, 0x00, 0x51, 0x12, 0x02, 0xAA, 0xBB, // ID 0000h, 7 bytes
+                           0x05, 0x00, 0x51, 0xC0, 0x01, 0xCC};      // ID 0005h, 6 bytes
+    bmc::SdrCache *cache = bmc::sdr_cache_from_bytes(two, sizeof two);
+    ASSERT_NE(cache, nullptr);
+    EXPECT_EQ(bmc::find_nsdrs(cache), 2);
+    unsigned char buf[bmc::kSdrMax];
+    ASSERT_EQ(bmc::find_sdr_next(buf, cache, 0), 0);
+    EXPECT_EQ(buf[6], 0xBB);
+    EXPECT_EQ(buf[7], 0x00);
+    // Stepping by the ID 0000h finds the first record again, never the
+    // second: walking by position is what reaches every record.
+    ASSERT_EQ(bmc::find_sdr_next(buf, cache, 0x0000), 0);
+    EXPECT_EQ(buf[0], 0x00);
+    ASSERT_EQ(bmc::find_sdr_at(buf, cache, 1), 0);
+    EXPECT_EQ(buf[5], 0xCC);
+    EXPECT_NE(bmc::find_sdr_next(buf, cache, 0x0005), 0);
+    bmc::SdrCache *same = nullptr;
+    EXPECT_EQ(bmc::get_sdr_cache(&same), 0);
+    EXPECT_EQ(same, cache) << "it is the process's cache";
+    bmc::free_sdr_cache(cache);
+
+    unsigned char cut[] = {0x01, 0x00, 0x51, 0x01, 0x30, 0x00};
+    EXPECT_EQ(bmc::sdr_cache_from_bytes(cut, sizeof cut), nullptr);
+}
+
 // --- Concurrency (run under ThreadSanitizer too) ---------------------------
 
 class Threaded : public LanBmc {};
