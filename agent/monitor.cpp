@@ -3,6 +3,7 @@
 #include "agent/agent.h"
 #include "agent/salog.h"
 #include "groups/diskGroup.h"
+#include "groups/kxlGroup.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -59,13 +60,12 @@ void *monitor_thread(void *arg)
     }
 
     // Each pass renews the groups in this order: sensors, disks, backup
-    // appliance.  The sensor group's discover_sensors() with
-    // check_mem("after_sensors") goes before the disks, the backup
-    // appliance's discover_kxl() with check_mem("after_kxl    ") after
-    // them.
+    // appliance.
     while (g_running && !stop_requested()) {
         discover_disks();
         check_mem("after_disks  ");
+        discover_kxl();
+        check_mem("after_kxl    ");
 
         // Sleeps the interval, or less when shutdown wakes it.
         std::unique_lock<std::mutex> lock(g_monitor_lock);

@@ -1,9 +1,11 @@
 // Start-up, command line, main loop and shutdown.
 #include "agent/agent.h"
 
+#include "agent/monitor.h"
 #include "agent/netsnmp.h"
 #include "agent/platform.h"
 #include "agent/salog.h"
+#include "groups/diskGroup.h"
 #include "groups/kxlGroup.h"
 #include "groups/mgtInfoGroup.h"
 #include "ipmi/ipmi.h"
@@ -272,6 +274,7 @@ int agent_main(int argc, char **argv)
     // Order: management information, backup appliance, sensors, disks.
     sa_log(4, "init_mgtInfoGroup returned %d\n", init_mgtInfoGroup());
     sa_log(4, "init_kxlGroup returned %d\n", init_kxlGroup());
+    sa_log(4, "init_diskGroup returned %d\n", init_diskGroup());
 
     init_snmp(PROGRAM_NAME);
     if (!opts.subagent)
@@ -280,10 +283,15 @@ int agent_main(int argc, char **argv)
     if (g_running && !open_wake_pipe())
         sa_log(2, "wake pipe: %s\n", strerror(errno));
 
+    if (g_running)
+        start_monitor_thread(g_refresh_interval);
     while (g_running)
         agent_check_and_process(1);
 
     sa_log(1, "%s shutting down\n", PROGRAM_NAME);
+    // The refresh thread finishes its pass before the tables it renews go.
+    stop_monitor_thread();
+    close_diskGroup();
     close_kxlGroup();
     close_mgtInfoGroup();
     // A LAN session left open would hold one of the BMC's few session slots.
