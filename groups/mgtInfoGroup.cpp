@@ -187,19 +187,26 @@ int get_mem_info()
     return 0;
 }
 
+const char *cpu_idle_awk()
+{
+    // mpstat starts its lines with the time, one column wide in 24-hour
+    // form and two with AM/PM: find "%idle" and "all" wherever they stand.
+    return "awk '/%idle/ { for(i=1;i<=NF;i++) if ($i == \"%idle\") field=i } "
+           "field { for(i=1;i<=NF;i++) if ($i == \"all\") print 100 - $field }'";
+}
+
 int get_cpu_info()
 {
-    static const char *measure =
-        "mpstat 2>&1 | awk '$3 ~ /CPU/ { for(i=1;i<=NF;i++) { if ($i ~ /%idle/) field=i } } "
-        "$3 ~ /all/ { print 100 - $field }'";
+    const std::string measure = std::string("mpstat 2>&1 | ") + cpu_idle_awk();
 
     mgt_info.cpu_used[0] = '\0';
     CommandCapture capture("/tmp/cpu.out");
     char command[512];
     if (system("which mpstat >/dev/null 2>&1") == 0)
-        snprintf(command, sizeof command, "%s  >%s 2>&1", measure, capture.path());
+        snprintf(command, sizeof command, "%s  >%s 2>&1", measure.c_str(), capture.path());
     else
-        snprintf(command, sizeof command, "%s/%s  >%s 2>&1", kxbin, measure, capture.path());
+        snprintf(command, sizeof command, "%s/%s  >%s 2>&1", shell_quote(kxbin).c_str(),
+                 measure.c_str(), capture.path());
 
     sa_log(4, "get_cpu_info: system(%s)\n", command);
     int rv = capture.run(command);

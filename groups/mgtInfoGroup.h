@@ -53,6 +53,8 @@ const char *ip_source_text(unsigned char source);
 const char *lan_port_text(unsigned char port);
 void parse_meminfo(FILE *file, long *total_kb, long *free_kb);
 void read_asset_tag(const char *path);
+// The awk program that turns mpstat's report into the CPU use in percent.
+const char *cpu_idle_awk();
 // Steps of the gateway MAC read; the reader is get_ipmi_lan_config.
 int read_gateway_mac(int (*read_param)(int param, unsigned char *buf));
 

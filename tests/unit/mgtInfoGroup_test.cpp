@@ -73,6 +73,34 @@ TEST(Meminfo, RealProcMeminfoGivesConsistentTexts)
     EXPECT_NE(std::string(mgt_info.mem_total).find(" MB"), std::string::npos);
 }
 
+std::string cpu_from_report(const std::string &report)
+{
+    TempDir dir;
+    std::string path = dir.write("mpstat.txt", report);
+    std::string out = dir.file("out");
+    std::string command = "cat '" + path + "' | " + cpu_idle_awk() + " >'" + out + "'";
+    EXPECT_EQ(system(command.c_str()), 0);
+    return read_file(out);
+}
+
+TEST(CpuUse, IdleColumnIsFoundInBothTimeLayouts)
+{
+    const std::string header = "Linux 6.1.0-28-amd64 (kx01) \t12/08/2026 \t_x86_64_\t(2 CPU)\n\n";
+    EXPECT_EQ(cpu_from_report(header +
+                              "23:20:01     CPU    %usr   %nice    %sys %iowait    %irq   %soft  "
+                              "%steal  %guest  %gnice   %idle\n"
+                              "23:20:01     all    2.31    0.00    0.85    0.10    0.00    0.05    "
+                              "0.00    0.00    0.00   96.69\n"),
+              "3.31\n");
+    EXPECT_EQ(cpu_from_report(header +
+                              "11:20:01 PM  CPU    %usr   %nice    %sys %iowait    %irq   %soft  "
+                              "%steal  %guest  %gnice   %idle\n"
+                              "11:20:01 PM  all    2.31    0.00    0.85    0.10    0.00    0.05    "
+                              "0.00    0.00    0.00   96.69\n"),
+              "3.31\n");
+    EXPECT_EQ(cpu_from_report("mpstat: command not found\n"), "");
+}
+
 TEST(LanMappings, SourceAndPortTexts)
 {
     EXPECT_STREQ(ip_source_text(1), "Static");
