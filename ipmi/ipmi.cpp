@@ -5,7 +5,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -37,6 +39,15 @@ std::mutex g_mutex;
 Settings g_settings;
 ipmi_ctx_t g_ctx = nullptr;
 bool g_open = false;
+// After a failed open: no new attempt before g_down_until, calls fail
+// with g_down_rc meanwhile.
+std::chrono::steady_clock::time_point g_down_until;
+int g_down_rc = 0;
+// The BMC failed us (a failed open or a session lost) and has not
+// answered since.
+bool g_suspect = false;
+// An open attempt to a suspect BMC is in progress (read without the lock).
+std::atomic<bool> g_reconnecting{false};
 void (*g_log)(int, const char *) = nullptr;
 
 void log(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -135,6 +146,12 @@ int open_locked()
 {
     if (g_open)
         return 0;
+    if (g_down_rc != 0 && std::chrono::steady_clock::now() < g_down_until)
+        return g_down_rc;
+    struct Attempt {
+        Attempt() { g_reconnecting = g_suspect; }
+        ~Attempt() { g_reconnecting = false; }
+    } attempt;
     if (!g_ctx && !(g_ctx = ipmi_ctx_create())) {
         log(1, "ipmi_ctx_create: %s", std::strerror(errno));
         return mapped(IPMI_ERR_OUT_OF_MEMORY);
@@ -163,9 +180,14 @@ int open_locked()
         // A fresh context for the next attempt.
         ipmi_ctx_destroy(g_ctx);
         g_ctx = nullptr;
-        return mapped(errnum);
+        g_down_rc = mapped(errnum);
+        g_suspect = true;
+        g_down_until = std::chrono::steady_clock::now() + std::chrono::seconds(kRetryHoldoffSeconds);
+        return g_down_rc;
     }
     g_open = true;
+    g_down_rc = 0;
+    g_suspect = false;
     return 0;
 }
 
@@ -209,6 +231,8 @@ void set_connection(const char *host, const char *user, const char *password,
     s.workaround_flags = parse_workarounds(workarounds);
     close_locked();
     g_settings = std::move(s);
+    g_down_rc = 0;
+    g_suspect = false;
 }
 
 void set_log(void (*fn)(int level, const char *text))
@@ -238,8 +262,10 @@ int failed(const char *call)
         return mapped(IPMI_ERR_DEVICE_NOT_OPEN);
     int errnum = ipmi_ctx_errnum(g_ctx);
     log(1, "%s: %s", call, ipmi_ctx_errormsg(g_ctx));
-    if (!session_survives(errnum))
+    if (!session_survives(errnum)) {
         close_locked();
+        g_suspect = true;
+    }
     return mapped(errnum);
 }
 
@@ -312,6 +338,10 @@ int ipmi_cmdraw(unsigned char cmd, unsigned char netfn, unsigned char sa, unsign
                 unsigned char *response, int *response_len, unsigned char *completion_code,
                 int debug)
 {
+    // Not queued behind another thread's attempt to reach a BMC that was
+    // gone: that attempt may take a whole session timeout.
+    if (g_reconnecting)
+        return mapped(IPMI_ERR_DEVICE_NOT_OPEN);
     std::lock_guard<std::mutex> lock(g_mutex);
     return locked::cmdraw(cmd, netfn, sa, bus, lun, request, request_len, response,
                           response_len, completion_code, debug);

@@ -6,7 +6,13 @@
 // host[:port].  A missing or silent BMC is a normal state: every call then
 // returns an error code promptly and nothing else happens.  After a
 // transport failure the context is closed, and the next call tries to open
-// it again (one open attempt per call at most).
+// it again (one open attempt per call at most).  An open attempt that
+// fails holds further attempts off for kRetryHoldoffSeconds: calls in that
+// time fail at once with the same result; and while the BMC has failed
+// and not answered since, calls from other threads do not wait for an
+// attempt in progress (they fail with "device not open").  So a BMC gone
+// away costs one session timeout now and then instead of one per request.
+// set_connection() ends the hold-off.
 //
 // Results: 0 on success; kErrArg for a bad argument; kErrResponse for a
 // malformed answer; otherwise kErrFreeipmi - <FreeIPMI error number>
@@ -28,6 +34,7 @@ namespace bmc {
 constexpr int kErrArg = -1;
 constexpr int kErrResponse = -2;
 constexpr int kErrFreeipmi = -100;
+constexpr int kRetryHoldoffSeconds = 5;
 
 // Where the BMC is and how to log in.  Empty or null host: in-band.
 // "host" or "host:port" ("[v6addr]:port" for IPv6): IPMI 2.0 LAN with

@@ -250,7 +250,7 @@ TEST_F(LanBmc, WrongPasswordFailsThenTheGoodOneWorksAgain)
     EXPECT_EQ(buf[3], 0x23);
 }
 
-TEST_F(LanBmc, SilentPortFailsWithinSecondsOnEveryCallThenRecovers)
+TEST_F(LanBmc, SilentPortFailsWithinSecondsThenHoldsOffThenRecovers)
 {
     int port = unused_udp_port();
     ASSERT_GT(port, 0);
@@ -258,13 +258,25 @@ TEST_F(LanBmc, SilentPortFailsWithinSecondsOnEveryCallThenRecovers)
     bmc::set_connection(host.c_str(), "admin", "password", "opensesspriv");
 
     unsigned char buf[20];
-    for (int call = 0; call < 2; call++) { // each call makes its own attempt
-        auto start = Clock::now();
-        EXPECT_NE(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
-        EXPECT_LT(seconds_since(start), 10.0) << "call " << call;
-    }
+    auto start = Clock::now();
+    int rc = bmc::ipmi_getdeviceid(buf, 20, 0);
+    EXPECT_NE(rc, 0);
+    EXPECT_LT(seconds_since(start), 10.0);
     EXPECT_TRUE(logged(1, "ipmi_ctx_open_outofband_2_0: "));
 
+    // Within the hold-off: the same failure at once, no new attempt.
+    g_logged.clear();
+    start = Clock::now();
+    EXPECT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), rc);
+    EXPECT_LT(seconds_since(start), 0.5);
+    EXPECT_FALSE(logged(1, "ipmi_ctx_open_outofband_2_0: "));
+
+    // After it, one more attempt.
+    std::this_thread::sleep_for(std::chrono::milliseconds(bmc::kRetryHoldoffSeconds * 1000 + 200));
+    EXPECT_NE(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+    EXPECT_TRUE(logged(1, "ipmi_ctx_open_outofband_2_0: "));
+
+    // New settings end the hold-off.
     connect_good();
     EXPECT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
 }
@@ -569,6 +581,33 @@ TEST(SdrCacheFromBytes, RecordsAreSplitByTheirHeaders)
 // --- Concurrency (run under ThreadSanitizer too) ---------------------------
 
 class Threaded : public LanBmc {};
+
+// While one thread tries again to reach a BMC that has failed (a whole
+// session timeout), another thread's call fails at once instead of
+// waiting for it.
+TEST_F(Threaded, CallsDoNotQueueBehindAnAttemptToReachAFailedBmc)
+{
+    int port = unused_udp_port();
+    ASSERT_GT(port, 0);
+    std::string host = "127.0.0.1:" + std::to_string(port);
+    bmc::set_connection(host.c_str(), "admin", "password", "opensesspriv");
+    unsigned char first[20];
+    ASSERT_NE(bmc::ipmi_getdeviceid(first, 20, 0), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(bmc::kRetryHoldoffSeconds * 1000 + 200));
+    std::atomic<bool> trying{true};
+    std::thread attempt([&] {
+        unsigned char buf[20];
+        EXPECT_NE(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+        trying = false;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    unsigned char buf[20];
+    auto start = Clock::now();
+    EXPECT_NE(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+    EXPECT_LT(seconds_since(start), 0.5);
+    EXPECT_TRUE(trying) << "the other thread's attempt was still going on";
+    attempt.join();
+}
 
 TEST_F(Threaded, ConcurrentCallsGetTheirOwnAnswers)
 {
