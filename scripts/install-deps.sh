@@ -16,6 +16,10 @@ packages=(
     sysstat dmidecode
     libgtest-dev googletest
     util-linux iproute2 procps python3
+    # libFuzzer's runtime is only recommended by clang
+    libclang-rt-14-dev
+    # fixed clocks for golden walks; an independent SNMP client
+    faketime python3-pysnmp4
 )
 
 missing=()

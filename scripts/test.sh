@@ -34,6 +34,9 @@ ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
     ctest --test-dir build-asan --output-on-failure
 
+stage "Disk report fuzzing (60 s)"
+bash tests/disk/fuzz/run.sh 60 build-fuzz
+
 stage "ThreadSanitizer build (build-tsan)"
 cmake -S . -B build-tsan -DCORVANTIS_TSAN=ON
 cmake --build build-tsan -j"$jobs"
