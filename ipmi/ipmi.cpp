@@ -22,6 +22,11 @@ namespace {
 // A dead LAN BMC must fail a call within a few seconds: FreeIPMI resends
 // every kRetransmitMs until kSessionTimeoutMs have passed.
 constexpr unsigned kSessionTimeoutMs = 3000;
+// FreeIPMI also ends a LAN session that has been idle for the session
+// timeout: the next request then fails at once with "session timeout",
+// although the BMC is fine.  A session idle for this long is closed and a
+// new one opened before the request instead.
+constexpr auto kIdleReopen = std::chrono::milliseconds(kSessionTimeoutMs - 1000);
 constexpr unsigned kRetransmitMs = 500;
 constexpr unsigned char kCipherSuite = 3; // HMAC-SHA1, HMAC-SHA1-96, AES-CBC-128
 constexpr unsigned char kBmcSlaveAddress = 0x20;
@@ -48,6 +53,13 @@ int g_down_rc = 0;
 bool g_suspect = false;
 // An open attempt to a suspect BMC is in progress (read without the lock).
 std::atomic<bool> g_reconnecting{false};
+// When the open LAN session last heard from the BMC.
+std::chrono::steady_clock::time_point g_last_exchange;
+
+void exchanged()
+{
+    g_last_exchange = std::chrono::steady_clock::now();
+}
 void (*g_log)(int, const char *) = nullptr;
 
 void log(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -144,6 +156,9 @@ void close_locked()
 // Opens the context unless it is open: one attempt.
 int open_locked()
 {
+    if (g_open && !g_settings.host.empty() &&
+        std::chrono::steady_clock::now() - g_last_exchange > kIdleReopen)
+        close_locked();
     if (g_open)
         return 0;
     if (g_down_rc != 0 && std::chrono::steady_clock::now() < g_down_until)
@@ -188,6 +203,7 @@ int open_locked()
     g_open = true;
     g_down_rc = 0;
     g_suspect = false;
+    exchanged();
     return 0;
 }
 
@@ -306,6 +322,7 @@ int cmdraw(unsigned char cmd, unsigned char netfn, unsigned char sa, unsigned ch
     }
     if (n < 0)
         return failed(call);
+    exchanged();
     // rs = command byte, completion code, data.
     if (n < 2) {
         log(1, "%s: answer of %d bytes to netfn 0x%02x cmd 0x%02x", call, n, netfn, cmd);
@@ -574,6 +591,7 @@ int create_cache_locked(SdrCache **out)
     unlink(path);
     if (result != 0)
         return result;
+    exchanged();
     if (read_cache_records(cache->sdr, *cache) != 0) {
         log(1, "ipmi_sdr_cache_record_read: %s", ipmi_sdr_ctx_errormsg(cache->sdr));
         return kErrResponse;

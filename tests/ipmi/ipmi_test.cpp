@@ -281,6 +281,19 @@ TEST_F(LanBmc, SilentPortFailsWithinSecondsThenHoldsOffThenRecovers)
     EXPECT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
 }
 
+// FreeIPMI ends a session idle for its session timeout (3 s); the next
+// request must still be answered, on a new session.
+TEST_F(LanBmc, IdleSessionDoesNotFailTheNextRequest)
+{
+    unsigned char buf[20];
+    ASSERT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+    for (int ms : {2500, 4000}) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        EXPECT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), 0) << "after " << ms << " ms idle";
+    }
+    EXPECT_FALSE(logged(1, "session timeout"));
+}
+
 TEST_F(LanBmc, WorkaroundsAreAppliedAndUnknownNamesIgnored)
 {
     unsigned char buf[20];
