@@ -281,6 +281,13 @@ int failed(const char *call)
     if (!session_survives(errnum)) {
         close_locked();
         g_suspect = true;
+        // A BMC that stopped answering an open session is most likely
+        // gone: no new session for a while either.
+        if (errnum == IPMI_ERR_SESSION_TIMEOUT) {
+            g_down_rc = mapped(errnum);
+            g_down_until =
+                std::chrono::steady_clock::now() + std::chrono::seconds(kRetryHoldoffSeconds);
+        }
     }
     return mapped(errnum);
 }

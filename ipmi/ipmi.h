@@ -7,8 +7,9 @@
 // returns an error code promptly and nothing else happens.  After a
 // transport failure the context is closed, and the next call tries to open
 // it again (one open attempt per call at most).  An open attempt that
-// fails holds further attempts off for kRetryHoldoffSeconds: calls in that
-// time fail at once with the same result; and while the BMC has failed
+// fails, or a session that timed out, holds further attempts off for
+// kRetryHoldoffSeconds: calls in that time fail at once with the same
+// result; and while the BMC has failed
 // and not answered since, calls from other threads do not wait for an
 // attempt in progress (they fail with "device not open").  So a BMC gone
 // away costs one session timeout now and then instead of one per request.

@@ -329,8 +329,9 @@ TEST(InBand, WithoutDeviceFailsAtOnce)
 }
 
 // A BMC that goes away under an open session, then comes back on the same
-// port: calls fail within seconds meanwhile, and the next call after its
-// return logs in again.  Uses a BMC of its own so the suite's stays up.
+// port: calls fail within seconds meanwhile (at once after the first, for
+// the hold-off), and the next call after its return and the hold-off logs
+// in again.  Uses a BMC of its own so the suite's stays up.
 TEST_F(LanBmc, RestartedBmcIsReachedAgain)
 {
     char dir[] = "/tmp/ipmi-restart.XXXXXX";
@@ -354,8 +355,12 @@ TEST_F(LanBmc, RestartedBmcIsReachedAgain)
     EXPECT_NE(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
     EXPECT_LT(seconds_since(start), 10.0);
     EXPECT_TRUE(logged(1, "ipmi_cmd_raw: "));
+    start = Clock::now();
+    EXPECT_NE(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
+    EXPECT_LT(seconds_since(start), 0.5) << "held off: no new attempt yet";
 
     ASSERT_EQ(std::system(start_cmd.c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(bmc::kRetryHoldoffSeconds * 1000 + 200));
     EXPECT_EQ(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
     EXPECT_EQ(buf[3], 0x23);
 
