@@ -36,7 +36,7 @@ UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
     ctest --test-dir build-asan --output-on-failure
 
 stage "Disk report fuzzing (60 s)"
-bash tests/disk/fuzz/run.sh 60 build-fuzz
+bash tests/disk/fuzz/run.sh 60 "$PWD/build-fuzz"
 
 stage "ThreadSanitizer build (build-tsan)"
 cmake -S . -B build-tsan -DCORVANTIS_TSAN=ON
