@@ -607,8 +607,8 @@ u_char *var_eventLogTable(struct variable *vp, oid *name, size_t *length, int ex
     }
     sa_log(4, "get SEL entry %d item=%d index=%d\n", pos, vp->magic, static_cast<int>(n));
     switch (vp->magic) {
-    case 28: // the row's index, as the probe tables serve theirs
-        return mib_integer(g_event_log_result, g_sel_recs[pos].index);
+    case 28: // the instance: the index of its row whenever the row was filled
+        return mib_integer(g_event_log_result, n);
     case 29:
         copy_text(g_event_log_text, sizeof g_event_log_text, g_sel_recs[pos].text);
         return mib_text(g_event_log_text, var_len);

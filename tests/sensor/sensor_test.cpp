@@ -449,6 +449,7 @@ TEST_F(SensorGroup, FewerEntriesThanCountedLeaveEmptyRowsServedAsTheFirst)
     EXPECT_EQ(sensor_get({40, 1}, 0).integer, 5);
     EXPECT_EQ(sensor_get({40, 2, 1, 2}, 4).text, g_sel_recs[0].text);
     EXPECT_TRUE(log_.has(4, "get SEL entry 0 item=29 index=4"));
+    EXPECT_EQ(sensor_get({40, 2, 1, 1}, 4).integer, 4) << "eventLogIndex is the instance";
 }
 
 TEST_F(SensorGroup, MoreEntriesThanCountedAreReadToTheEndButNotStored)
