@@ -44,8 +44,8 @@ std::mutex g_mutex;
 Settings g_settings;
 ipmi_ctx_t g_ctx = nullptr;
 bool g_open = false;
-// After a failed open: no new attempt before g_down_until, calls fail
-// with g_down_rc meanwhile.
+// After a failed open or a session timeout: no new attempt before
+// g_down_until, calls fail with g_down_rc meanwhile.
 std::chrono::steady_clock::time_point g_down_until;
 int g_down_rc = 0;
 // The BMC failed us (a failed open or a session lost) and has not
@@ -59,6 +59,15 @@ std::chrono::steady_clock::time_point g_last_exchange;
 void exchanged()
 {
     g_last_exchange = std::chrono::steady_clock::now();
+}
+
+// The BMC did not answer: calls fail with rc until the hold-off is over.
+int hold_off(int rc)
+{
+    g_suspect = true;
+    g_down_rc = rc;
+    g_down_until = std::chrono::steady_clock::now() + std::chrono::seconds(kRetryHoldoffSeconds);
+    return rc;
 }
 void (*g_log)(int, const char *) = nullptr;
 
@@ -195,10 +204,7 @@ int open_locked()
         // A fresh context for the next attempt.
         ipmi_ctx_destroy(g_ctx);
         g_ctx = nullptr;
-        g_down_rc = mapped(errnum);
-        g_suspect = true;
-        g_down_until = std::chrono::steady_clock::now() + std::chrono::seconds(kRetryHoldoffSeconds);
-        return g_down_rc;
+        return hold_off(mapped(errnum));
     }
     g_open = true;
     g_down_rc = 0;
@@ -283,11 +289,8 @@ int failed(const char *call)
         g_suspect = true;
         // A BMC that stopped answering an open session is most likely
         // gone: no new session for a while either.
-        if (errnum == IPMI_ERR_SESSION_TIMEOUT) {
-            g_down_rc = mapped(errnum);
-            g_down_until =
-                std::chrono::steady_clock::now() + std::chrono::seconds(kRetryHoldoffSeconds);
-        }
+        if (errnum == IPMI_ERR_SESSION_TIMEOUT)
+            hold_off(mapped(errnum));
     }
     return mapped(errnum);
 }
