@@ -130,7 +130,9 @@ mount --bind "$1/vartmp" /var/tmp
 mkdir -p /usr/kx/bin /usr/kx/logs.dir /usr/kx/schema/snmp
 shift
 exec "$@"'
-KXDB_CONNINFO=$conninfo SNMPCONFPATH="$work/agent-conf" SNMP_PERSISTENT_DIR="$work/agent-persist" \
+# MIBS= : OIDs are served by number; without it net-snmp reports every MIB
+# module that Debian does not ship.
+KXDB_CONNINFO=$conninfo MIBS= SNMPCONFPATH="$work/agent-conf" SNMP_PERSISTENT_DIR="$work/agent-persist" \
     unshare --mount --propagation private sh -c "$namespace_setup" sh "$ns" \
     "$binary" -f -x "unix:$sock" </dev/null &
 agent_pid=$!
