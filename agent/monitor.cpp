@@ -3,6 +3,7 @@
 #include "agent/agent.h"
 #include "agent/salog.h"
 #include "groups/diskGroup.h"
+#include "groups/ipmiGroup.h"
 #include "groups/kxlGroup.h"
 
 #include <chrono>
@@ -62,6 +63,8 @@ void *monitor_thread(void *arg)
     // Each pass renews the groups in this order: sensors, disks, backup
     // appliance.
     while (g_running && !stop_requested()) {
+        discover_sensors();
+        check_mem("after_sensors");
         discover_disks();
         check_mem("after_disks  ");
         discover_kxl();

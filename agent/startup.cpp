@@ -6,6 +6,7 @@
 #include "agent/platform.h"
 #include "agent/salog.h"
 #include "groups/diskGroup.h"
+#include "groups/ipmiGroup.h"
 #include "groups/kxlGroup.h"
 #include "groups/mgtInfoGroup.h"
 #include "ipmi/ipmi.h"
@@ -274,6 +275,7 @@ int agent_main(int argc, char **argv)
     // Order: management information, backup appliance, sensors, disks.
     sa_log(4, "init_mgtInfoGroup returned %d\n", init_mgtInfoGroup());
     sa_log(4, "init_kxlGroup returned %d\n", init_kxlGroup());
+    sa_log(4, "init_sensorGroup returned %d\n", init_sensorGroup());
     sa_log(4, "init_diskGroup returned %d\n", init_diskGroup());
 
     init_snmp(PROGRAM_NAME);
@@ -291,6 +293,7 @@ int agent_main(int argc, char **argv)
     sa_log(1, "%s shutting down\n", PROGRAM_NAME);
     // The refresh thread finishes its pass before the tables it renews go.
     stop_monitor_thread();
+    close_sensors();
     close_diskGroup();
     close_kxlGroup();
     close_mgtInfoGroup();

@@ -379,7 +379,7 @@ class Pg:
         self._pg_ctl("stop", "-m", "fast", "-w", "-t", "60")
 
     def start_server(self):
-        self._pg_ctl("start", "-w", "-t", "60", "-l", os.path.join(self.dir, "postgres.log"),
+        self._pg_ctl("start", "-w", "-t", "60", "-l", os.path.join(self.env.get("PG_HOST", self.dir), "postgres.log"),
                      "-o", "-p %d" % self.port)
         with open(os.path.join(self.data, "postmaster.pid")) as f:
             self.pid = int(f.readline())
@@ -387,7 +387,8 @@ class Pg:
     def psql(self, sql):
         """Runs SQL in kxdb; returns the rows as tab-separated lines."""
         cmd = [os.path.join(self.bin, "psql"), "-X", "-q", "-A", "-t", "-F", "\t", "-v", "ON_ERROR_STOP=1",
-               "-h", self.dir, "-p", str(self.port), "-U", "postgres", "-d", "kxdb", "-c", sql]
+               "-h", self.env.get("PG_HOST", self.dir), "-p", str(self.port), "-U", "postgres", "-d", "kxdb",
+               "-c", sql]
         p = subprocess.run(cmd, env=clean_env(), stdin=subprocess.DEVNULL, capture_output=True,
                            text=True, timeout=60)
         if p.returncode != 0:
@@ -536,6 +537,14 @@ class Agent:
         for ch in ",:\\ \n":
             if ch in self.dir:
                 raise RigError("temp dir unusable as overlay option: %r" % self.dir)
+        if as_user is not None:
+            # The build tree may lie below a directory only root can enter
+            # (a clone in /root): the other user runs a copy of the binary.
+            os.chmod(self.dir, 0o711)
+            copy = os.path.join(self.dir, PROGRAM)
+            shutil.copy(binary, copy)
+            os.chmod(copy, 0o755)
+            self.binary = copy
         self.snmpconf_dir = os.path.join(self.dir, "snmpconf")
         self.persist_dir = os.path.join(self.dir, "persist")
         os.mkdir(self.snmpconf_dir)

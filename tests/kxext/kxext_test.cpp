@@ -783,8 +783,8 @@ TEST_F(Kxdb, DemoLoadsAndFeedsEveryStatement)
     pgClose();
     for (const char *file : {KXEXT_SCHEMA_SQL, KXEXT_DEMO_SQL}) {
         ASSERT_EQ(run_program({rig().bin + "/psql", "-X", "-q", "-v", "ON_ERROR_STOP=1",
-                               "--single-transaction", "-h", rig().dir, "-p", rig().port, "-U",
-                               "postgres", "-d", "kxdb_demo", "-o", "/dev/null", "-f", file}),
+                               "--single-transaction", "-d", rig().conninfo + " dbname=kxdb_demo",
+                               "-o", "/dev/null", "-f", file}),
                   0)
             << "loading " << file;
     }

@@ -5,8 +5,11 @@
 # and 127.0.0.1 on a free port, never any other address.  Creates database
 # kxdb, loads each SQLFILE into it in order (stopping at the first error)
 # and writes DIR/pg.env for the tests to read:
-#   KXDB_CONNINFO='host=DIR port=PORT dbname=kxdb user=postgres'
-#   PG_PORT, PG_PID, PG_DATA, PG_BIN
+#   KXDB_CONNINFO='host=HOME port=PORT dbname=kxdb user=postgres'
+#   PG_HOST=HOME, PG_PORT, PG_PID, PG_DATA, PG_BIN
+# HOME is DIR, unless the server's user cannot reach DIR (a checkout below
+# a private directory such as /root): then the cluster and its socket live
+# in a private temporary directory under /tmp that pg_stop.sh removes.
 # As root the server runs as the postgres user; otherwise as the caller.
 # The system's own cluster is never touched.  pg_stop.sh DIR undoes it all.
 set -euo pipefail
@@ -76,14 +79,21 @@ done
 chmod 755 -- "$dir"
 rm -rf -- "$dir/data" "$dir/postgres.log"
 : >"$dir/.kxrig" # marks DIR as a rig directory pg_stop.sh may remove
+home=$dir
 if [ "$(id -u)" -eq 0 ]; then
     chown postgres:postgres -- "$dir"
-    runuser -u postgres -- test -x "$dir" -a -w "$dir" ||
-        die "user postgres cannot reach $dir: make its parent directories traversable (o+x)"
+    if ! runuser -u postgres -- test -x "$dir" -a -w "$dir"; then
+        home=$(mktemp -d /tmp/kxrig-pg.XXXXXX)
+        chmod 755 -- "$home"
+        : >"$home/.kxrig"
+        chown postgres:postgres -- "$home"
+        runuser -u postgres -- test -x "$home" -a -w "$home" ||
+            die "user postgres cannot reach $home either"
+    fi
 fi
 
-data=$dir/data
-log=$dir/postgres.log
+data=$home/data
+log=$home/postgres.log
 as_server "$pg_bin/initdb" -D "$data" -U postgres -A trust -E UTF8 --no-locale --no-sync \
     >"$dir/initdb.log" 2>&1 || {
     cat "$dir/initdb.log" >&2
@@ -94,7 +104,7 @@ cat >>"$data/postgresql.conf" <<EOF
 
 # Test rig: loopback only, no durability.
 listen_addresses = '127.0.0.1'
-unix_socket_directories = '$dir'
+unix_socket_directories = '$home'
 fsync = off
 synchronous_commit = off
 full_page_writes = off
@@ -139,7 +149,7 @@ pid=$(head -n 1 -- "$data/postmaster.pid")
 case "$pid" in '' | *[!0-9]*) die "no postmaster pid in $data/postmaster.pid" ;; esac
 
 run_psql() {
-    "$psql" -X -q -v ON_ERROR_STOP=1 -h "$dir" -p "$port" -U postgres "$@"
+    "$psql" -X -q -v ON_ERROR_STOP=1 -h "$home" -p "$port" -U postgres "$@"
 }
 run_psql -d postgres -c 'CREATE DATABASE kxdb' >/dev/null || die "could not create database kxdb"
 for f in "$@"; do
@@ -148,7 +158,8 @@ done
 
 env_tmp=$(mktemp "$dir/pg.env.XXXXXX")
 cat >"$env_tmp" <<EOF
-KXDB_CONNINFO='host=$dir port=$port dbname=kxdb user=postgres'
+KXDB_CONNINFO='host=$home port=$port dbname=kxdb user=postgres'
+PG_HOST=$home
 PG_PORT=$port
 PG_PID=$pid
 PG_DATA=$data

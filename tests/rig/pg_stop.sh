@@ -22,13 +22,20 @@ if [ "$#" -ne 1 ] || [ -z "$1" ]; then
 fi
 dir=$(realpath -m -- "$1")
 [ -d "$dir" ] || exit 0
-data=$dir/data
 
 # Read one plain NAME=value line of pg.env without running the file.
 env_value() {
     [ -f "$dir/pg.env" ] || return 0
     sed -n "s/^$1=//p" -- "$dir/pg.env" | head -n 1
 }
+
+# The cluster may live in a temporary directory of its own (see pg_start.sh).
+home=$(env_value PG_HOST)
+case "$home" in
+    /tmp/kxrig-pg.*) [ -e "$home/.kxrig" ] || home=$dir ;;
+    *) home=$dir ;;
+esac
+data=$home/data
 
 pg_bin=$(env_value PG_BIN)
 case "$pg_bin" in
@@ -69,6 +76,9 @@ done
 ours && die "server $pid of $data would not stop"
 
 [ -z "$keep" ] || exit 0
+if [ "$home" != "$dir" ]; then
+    rm -rf -- "$home"
+fi
 if [ -e "$dir/.kxrig" ]; then
     rm -rf -- "$dir"
 else
