@@ -6,6 +6,7 @@
 
 #include "agent/agent.h"
 #include "agent/mib.h"
+#include "../unit/mib_request.h"
 #include "groups/ipmiGroup.h"
 
 #include <array>
@@ -247,62 +248,15 @@ private:
 
 // --- Requests
 
-struct Answer {
-    bool has = false;
-    long integer = 0;
-    std::string text;
-    std::string detail;
-};
-
 inline std::optional<struct variable> sensor_entry(std::initializer_list<oid> suffix)
 {
-    for (const auto &v : sensorGroup_variables) {
-        if (v.namelen != suffix.size() || !std::equal(suffix.begin(), suffix.end(), v.name))
-            continue;
-        struct variable vp = {};
-        vp.magic = v.magic;
-        vp.type = v.type;
-        vp.acl = v.acl;
-        vp.findVar = v.findVar;
-        size_t n = 0;
-        for (oid part : MIB_ROOT)
-            vp.name[n++] = part;
-        vp.name[n++] = 4;
-        for (oid part : suffix)
-            vp.name[n++] = part;
-        vp.namelen = static_cast<u_char>(n);
-        return vp;
-    }
-    return std::nullopt;
+    return group_entry(sensorGroup_variables, 4, suffix);
 }
 
 // A GET of suffix.instance (an instance of 0 for scalars).
 inline Answer sensor_get(std::initializer_list<oid> suffix, oid instance)
 {
-    Answer answer;
-    auto vp = sensor_entry(suffix);
-    if (!vp)
-        return answer;
-    oid name[MAX_OID_LEN];
-    size_t length = vp->namelen;
-    std::memcpy(name, vp->name, length * sizeof(oid));
-    name[length++] = instance;
-    size_t var_len = 0;
-    WriteMethod *write = nullptr;
-    u_char *value = vp->findVar(&*vp, name, &length, 1, &var_len, &write);
-    // snmp_api_errstring reports and clears the detail text.
-    std::string err = snmp_api_errstring(SNMPERR_GENERR);
-    auto open = err.find(" (");
-    if (open != std::string::npos)
-        answer.detail = err.substr(open + 2, err.size() - open - 3);
-    if (!value)
-        return answer;
-    answer.has = true;
-    if (vp->type == ASN_INTEGER)
-        answer.integer = *reinterpret_cast<long *>(value);
-    else
-        answer.text.assign(reinterpret_cast<char *>(value), var_len);
-    return answer;
+    return group_get(sensor_entry(suffix), instance);
 }
 
 // Back to a fresh start: no rows, no event log, no cache, the flags as at
