@@ -81,6 +81,15 @@ def base_dir():
     return _base
 
 
+def require_agent():
+    """Refuses to run a suite that cannot work here: the agent's root check
+    and its mount namespaces need root, and the binary must be built."""
+    if os.geteuid() != 0:
+        raise RuntimeError("the end-to-end suites run the agent as root: run them as root")
+    if not os.access(BINARY, os.X_OK):
+        raise RuntimeError("agent binary not found: %s (build it first)" % BINARY)
+
+
 def make_dir(prefix):
     return tempfile.mkdtemp(prefix=prefix, dir=base_dir())
 

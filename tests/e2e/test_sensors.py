@@ -101,10 +101,7 @@ class SensorTestBase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        if os.geteuid() != 0:
-            raise RuntimeError("the end-to-end suites run the agent as root: run them as root")
-        if not os.access(rig.BINARY, os.X_OK):
-            raise RuntimeError("agent binary not found: %s (build it first)" % rig.BINARY)
+        rig.require_agent()
         cls.pg = rig.Pg("kxext/schema.sql", "tests/fixtures/kxdb_fixture.sql")
         cls.addClassCleanup(cls.pg.close)
         cls.snmpd = rig.Snmpd()
