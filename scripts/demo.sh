@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Runs the agent for a look at it, as root, on loopback only:
-#   - a throwaway PostgreSQL loaded with the demo appliance database,
+#   - a throwaway PostgreSQL loaded with the demo appliance database (.1.3),
 #   - an SNMP master agent (snmpd) on a free 127.0.0.1 UDP port, AgentX socket
 #     in a temp dir,
-#   - the agent as its AgentX subagent, in the foreground, inside a private
-#     mount namespace (copy-on-write /etc, /usr and /var) so the host is
-#     left as it was,
+#   - a private network namespace holding only lo, with the simulated BMC of
+#     tests/bmc (ipmi_sim) on 127.0.0.1:623 in it, for the sensor (.1.4) and
+#     management (.1.6) groups,
+#   - the agent as its AgentX subagent, in the foreground, in that network
+#     namespace and in a private mount namespace (copy-on-write /etc, /usr
+#     and /var, its own /tmp and /var/tmp) where its configuration points it
+#     at the BMC and the sample disk monitor script of tests/e2e/fixtures/disk
+#     feeds the disk group (.1.5); the host is left as it was,
 # then prints a walk of the agent's subtree and waits; Ctrl-C stops it all.
 #
-# scripts/demo.sh --check   walks once and exits 0 when the agent is connected
-#                           and the walk succeeded, 1 otherwise.
+# scripts/demo.sh --check   walks once and exits 0 when the walk succeeded
+#                           and every group answered, 1 otherwise (naming
+#                           what is missing).
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -43,6 +49,9 @@ work=$(mktemp -d /tmp/corvantis-demo-XXXXXX)
 chmod 711 "$work" # the postgres user must reach its socket dir below
 agent_pid=
 snmpd_pid=
+holder_pid=
+netns_id=
+bmc_dir=$work/bmc
 
 stop_pid() {
     # stop_pid PID NAME: SIGTERM, up to 10 s, then SIGKILL.
@@ -60,11 +69,27 @@ stop_pid() {
     wait "$pid" 2>/dev/null || true
 }
 
+in_netns() {
+    # in_netns PID: true while PID lives in the demo's network namespace.
+    [ -n "$netns_id" ] && [ "$(readlink "/proc/$1/ns/net" 2>/dev/null)" = "$netns_id" ]
+}
+
 cleanup() {
     trap - EXIT INT TERM
     set +e
-    # The subagent goes before its master.
+    # The subagent goes before its master and the BMC it reads.
     [ -n "$agent_pid" ] && stop_pid "$agent_pid" agent
+    tests/rig/bmc_stop.sh "$bmc_dir" >/dev/null 2>&1
+    [ -n "$holder_pid" ] && stop_pid "$holder_pid" "network namespace holder"
+    # Whatever is still in the private network namespace was started by the
+    # demo (an ipmi_sim whose start was interrupted, a command of the agent).
+    local p
+    if [ -n "$netns_id" ]; then
+        for p in /proc/[0-9]*; do
+            p=${p#/proc/}
+            in_netns "$p" && kill -KILL "$p" 2>/dev/null
+        done
+    fi
     [ -n "$snmpd_pid" ] && stop_pid "$snmpd_pid" snmpd
     tests/rig/pg_stop.sh "$work/pg" >/dev/null 2>&1
     rm -rf -- "$work"
@@ -114,42 +139,113 @@ done
 [ -n "$ready" ] || die "snmpd does not answer on 127.0.0.1:$port: $(cat "$work/snmpd.out")"
 say "snmpd master on udp 127.0.0.1:$port, AgentX unix:$sock"
 
-# --- the agent, in its own mount namespace
+# --- private network namespace and the simulated BMC
+# ipmiutil (the management group's FRU date) always uses UDP 623, which
+# only a namespace of our own offers without touching the host's ports.  A
+# sleeping holder keeps the namespace; the others join it with nsenter.
+unshare --net -- sh -c 'ip link set lo up || exit 1; echo up; exec sleep infinity' \
+    >"$work/netns.out" 2>&1 </dev/null &
+holder_pid=$!
+for i in $(seq 100); do
+    grep -qx up "$work/netns.out" 2>/dev/null && break
+    kill -0 "$holder_pid" 2>/dev/null || break
+    sleep 0.1
+done
+grep -qx up "$work/netns.out" 2>/dev/null || die "network namespace not set up: $(cat "$work/netns.out")"
+netns_id=$(readlink "/proc/$holder_pid/ns/net")
+[ "$netns_id" != "$(readlink /proc/$$/ns/net)" ] || die "unshare --net left the holder in the host's namespace"
+netns=/proc/$holder_pid/ns/net
+
+nsenter --net="$netns" -- tests/rig/bmc_start.sh "$bmc_dir" 127.0.0.1:623
+# bmc.env holds plain NAME=value lines: read each value, do not run the file.
+bmc_value() {
+    local v
+    v=$(sed -n "s/^$1=//p" -- "$bmc_dir/bmc.env" | head -n 1)
+    [ -n "$v" ] || die "no $1 in $bmc_dir/bmc.env"
+    printf '%s\n' "$v"
+}
+
+# --- the agent's files, laid in its namespace by the set-up below
+files=$work/files
+mkdir -p "$files"
+bmc_host=$(bmc_value BMC_HOST)
+bmc_user=$(bmc_value BMC_USER)
+bmc_password=$(bmc_value BMC_PASSWORD)
+bmc_workaround=$(bmc_value BMC_WORKAROUND)
+{
+    echo "# The simulated BMC, in the agent's network namespace."
+    printf 'IpmiHost = %s\n' "$bmc_host"
+    printf 'IpmiUser = %s\n' "$bmc_user"
+    printf 'IpmiPassword = %s\n' "$bmc_password"
+    # ipmi_sim accepts FreeIPMI's session only with this workaround.
+    printf 'IpmiWorkaround = %s\n' "$bmc_workaround"
+} >"$files/corvantis-snmp.conf"
+echo "DEMO-RACK-01 / U07" >"$files/corvantis-asset"
+cp -- tests/e2e/fixtures/disk/disk_monitoring.py "$files/disk_monitoring.py"
+
+# --- the agent, in its own mount namespace and the BMC's network namespace
 ns=$work/ns
 for d in etc usr var; do
     mkdir -p "$ns/$d.upper" "$ns/$d.work"
 done
-mkdir -p "$ns/vartmp" "$work/agent-conf" "$work/agent-persist"
-chmod 1777 "$ns/vartmp"
-# Arguments, not text pasted into the script: $1 is the namespace dir.
+mkdir -p "$ns/vartmp" "$ns/tmp" "$work/agent-conf" "$work/agent-persist"
+chmod 1777 "$ns/vartmp" "$ns/tmp"
+binary_dir=$(dirname "$(realpath -- "$binary")")
+# Arguments, not text pasted into the script: $1 the namespace dir, $2 the
+# staged files, $3 and $4 host dirs that must stay reachable behind the
+# private /tmp and /var/tmp (the demo's own dir with its sockets, the
+# binary's dir), then the command.
 namespace_setup='set -e
+ns=$1 files=$2
 for d in etc usr var; do
-    mount -t overlay overlay -o "lowerdir=/$d,upperdir=$1/$d.upper,workdir=$1/$d.work" "/$d"
+    mount -t overlay overlay -o "lowerdir=/$d,upperdir=$ns/$d.upper,workdir=$ns/$d.work" "/$d"
 done
-mount --bind "$1/vartmp" /var/tmp
 mkdir -p /usr/kx/bin /usr/kx/logs.dir /usr/kx/schema/snmp
-shift
+cp "$files/corvantis-snmp.conf" /usr/kx/schema/snmp/corvantis-snmp.conf
+chmod 600 /usr/kx/schema/snmp/corvantis-snmp.conf
+cp "$files/corvantis-asset" /etc/corvantis-asset
+chmod 644 /etc/corvantis-asset
+cp "$files/disk_monitoring.py" /usr/kx/bin/disk_monitoring.py
+chmod 755 /usr/kx/bin/disk_monitoring.py
+for t in tmp vartmp; do
+    case $t in tmp) dir=/tmp ;; *) dir=/var/tmp ;; esac
+    for keep in "$3" "$4"; do
+        case $keep in
+        "$dir"/*)
+            mkdir -p "$ns/$t/${keep#"$dir"/}"
+            mount --bind "$keep" "$ns/$t/${keep#"$dir"/}"
+            ;;
+        esac
+    done
+    mount --rbind "$ns/$t" "$dir"
+done
+shift 4
 exec "$@"'
 # MIBS= : OIDs are served by number; without it net-snmp reports every MIB
 # module that Debian does not ship.
 KXDB_CONNINFO=$conninfo MIBS= SNMPCONFPATH="$work/agent-conf" SNMP_PERSISTENT_DIR="$work/agent-persist" \
-    unshare --mount --propagation private sh -c "$namespace_setup" sh "$ns" \
+    nsenter --net="$netns" -- \
+    unshare --mount --propagation private sh -c "$namespace_setup" sh "$ns" "$files" "$work" "$binary_dir" \
     "$binary" -f -x "unix:$sock" </dev/null &
 agent_pid=$!
 log=$ns/usr.upper/kx/logs.dir/corvantis-snmp.log
 
 connected() {
     # The master's end of an accepted connection names the socket path; its
-    # peer inode is the client's end, which must belong to the agent.
-    local peer
-    for peer in $(ss -H -xpn | awk -v p="$sock" '$1 == "u_str" && $2 == "ESTAB" && $5 == p { print $8 }'); do
-        ss -H -xpn | awk -v i="$peer" '$1 == "u_str" && $6 == i' | grep -q "pid=$agent_pid," && return 0
+    # peer inode is the client's end, which must belong to the agent.  Both
+    # ends live in the connecting agent's network namespace, so the host's
+    # ss lists neither: ask inside.
+    local out peer
+    out=$(nsenter --net="$netns" -- ss -H -xpn 2>/dev/null) || return 1
+    for peer in $(awk -v p="$sock" '$1 == "u_str" && $2 == "ESTAB" && $5 == p { print $8 }' <<<"$out"); do
+        awk -v i="$peer" '$1 == "u_str" && $6 == i' <<<"$out" | grep -q "pid=$agent_pid," && return 0
     done
     return 1
 }
 
+# Start-up runs every group's discovery first (BMC, commands, disk script).
 up=
-for i in $(seq 100); do
+for i in $(seq 600); do
     kill -0 "$agent_pid" 2>/dev/null || break
     if connected; then
         up=1
@@ -164,6 +260,21 @@ if [ -z "$up" ]; then
 fi
 say "agent pid $agent_pid connected; its log: $log"
 
+# One object per group; registration reaches the master after the connect.
+anchors=(
+    ".$subtree.3.10.1.0"
+    ".$subtree.4.10.1.0"
+    ".$subtree.5.10.1.0"
+    ".$subtree.6.18.0"
+)
+for i in $(seq 60); do
+    if client snmpget -v2c -c public -On -t 1 -r 0 "127.0.0.1:$port" "${anchors[@]}" >"$work/anchors.out" 2>&1 &&
+        ! grep -q 'No Such' "$work/anchors.out"; then
+        break
+    fi
+    sleep 0.2
+done
+
 walk_ok=
 say "snmpwalk -v2c -c public 127.0.0.1:$port $subtree"
 if client snmpwalk -v2c -c public -On -t 5 -r 1 "127.0.0.1:$port" "$subtree" >"$work/walk.out" 2>&1 &&
@@ -172,8 +283,43 @@ if client snmpwalk -v2c -c public -On -t 5 -r 1 "127.0.0.1:$port" "$subtree" >"$
 fi
 cat -- "$work/walk.out"
 
+walked() {
+    # walked OID: the value text of OID in the walk (after "TYPE: "), if any.
+    awk -v o="$1" '$1 == o && $2 == "=" { sub(/^[^=]*= [^:]*: /, ""); print; exit }' "$work/walk.out"
+}
+is_count() { [[ "$1" =~ ^[0-9]+$ ]]; }
+
+missing=()
+[ -n "$walk_ok" ] || missing+=("the walk itself failed")
+connected || missing+=("the agent is no longer connected to the master")
+[ -n "$(walked ".$subtree.3.10.1.0")" ] ||
+    missing+=("backup appliance group (.1.3): no .1.3.10.1.0")
+sensors=0
+for n in 10 20 30 40; do
+    v=$(walked ".$subtree.4.$n.1.0")
+    if is_count "$v"; then
+        [ "$n" = 40 ] || sensors=$((sensors + v))
+    else
+        missing+=("sensor group (.1.4): no count .1.4.$n.1.0")
+    fi
+done
+[ "$sensors" -gt 0 ] || missing+=("sensor group (.1.4): no fan, temperature or voltage sensor")
+v=$(walked ".$subtree.5.10.1.0")
+is_count "$v" && [ "$v" -gt 0 ] || missing+=("disk group (.1.5): disk count .1.5.10.1.0 is '${v}', not above 0")
+[ -n "$(walked ".$subtree.6.18.0")" ] ||
+    missing+=("management group (.1.6): no .1.6.18.0, not the full table of 18 objects")
+
+if [ "${#missing[@]}" -eq 0 ]; then
+    say "all four groups answered: .1.3 appliance, .1.4 $sensors sensors, .1.5 $(walked ".$subtree.5.10.1.0") disks, .1.6 18 objects"
+else
+    for m in "${missing[@]}"; do
+        say "missing: $m"
+    done
+    [ -f "$log" ] && say "the agent's log: $log"
+fi
+
 if [ -n "$check" ]; then
-    if [ -n "$walk_ok" ] && connected; then
+    if [ "${#missing[@]}" -eq 0 ]; then
         say "check passed"
         exit 0
     fi
@@ -181,8 +327,7 @@ if [ -n "$check" ]; then
     exit 1
 fi
 
-[ -n "$walk_ok" ] || say "the walk failed"
-say "running; Ctrl-C stops the agent, snmpd and the database"
+say "running; Ctrl-C stops the agent, the BMC, snmpd and the database"
 status=0
 wait "$agent_pid" || status=$?
 agent_pid=
