@@ -35,9 +35,9 @@ USAGE = (
 NOWHERE = "unix:/nonexistent/agentx.sock"
 
 # Generous bounds: they catch hangs, not slowness.
-START_TIMEOUT = 15
+START_TIMEOUT = 30
 STOP_TIMEOUT = 10
-CONNECT_TIMEOUT = 10
+CONNECT_TIMEOUT = 20
 
 
 class AgentCoreTest(unittest.TestCase):

@@ -29,7 +29,7 @@ SCRIPT_DIR = "/usr/kx/bin"
 REPORT_FILE = "/var/tmp/disk_mon.out"
 
 # Bounds that catch hangs; a refresh comes every 10 seconds.
-START_TIMEOUT = 15
+START_TIMEOUT = 30
 REFRESH_TIMEOUT = 45
 STOP_TIMEOUT = 30
 

@@ -21,7 +21,7 @@ START_SUBAGENT = "corvantis-snmp version 1.6 agentx subagent started"
 FIXTURE = ("kxext/schema.sql", "tests/fixtures/kxl_fixture.sql")
 PASS_LINE = "discover_kxl: backup  rv="
 
-START_TIMEOUT = 20
+START_TIMEOUT = 30
 CACHE_WAIT = 32  # past the 30-second cache, counted from the first pass
 # A GET must come back inside one AgentX timeout of the master (1 s).
 QUICK = ("-t", "1", "-r", "0")
