@@ -45,16 +45,3 @@ void CommandCapture::finish()
     file_ = nullptr;
     unlink(path_);
 }
-
-std::string shell_quote(const std::string &text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    quoted += '\'';
-    return quoted;
-}

@@ -3,6 +3,8 @@
 #ifndef CORVANTIS_AGENT_CAPTURE_H
 #define CORVANTIS_AGENT_CAPTURE_H
 
+#include "agent/text.h"
+
 #include <cstdio>
 #include <string>
 
@@ -35,9 +37,5 @@ private:
     char path_[96] = "";
     FILE *file_ = nullptr;
 };
-
-// One shell word: the text in single quotes, embedded quotes escaped, so
-// any path reaches the command as exactly one argument.
-std::string shell_quote(const std::string &text);
 
 #endif

@@ -1,5 +1,6 @@
 // Installation directory and agent configuration file.
 #include "agent/agent.h"
+#include "agent/text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,11 +22,6 @@ bool is_blank(char c)
     return static_cast<signed char>(c) <= 32;
 }
 
-void copy_cut(char *dest, size_t size, const char *src)
-{
-    snprintf(dest, size, "%s", src);
-}
-
 } // namespace
 
 void read_kx_ini(const char *path)
@@ -43,7 +39,7 @@ void read_kx_ini(const char *path)
         size_t end = strcspn(value, " \t\n\r");
         if (end > 0)
             value[end] = '\0';
-        copy_cut(kxdir, sizeof kxdir, value);
+        copy_text(kxdir, sizeof kxdir, value);
         snprintf(kxbin, sizeof kxbin, "%s/bin", kxdir);
         snprintf(g_config_file, sizeof g_config_file, "%s/schema/snmp/corvantis-snmp.conf", kxdir);
         snprintf(g_log_file, sizeof g_log_file, "%s/logs.dir/corvantis-snmp.log", kxdir);
@@ -77,22 +73,22 @@ int read_config_file(const char *path)
             value[--len] = '\0';
 
         if (strncasecmp(key, "AgentAddress", 12) == 0) {
-            copy_cut(g_agent_address_buf, sizeof g_agent_address_buf, value);
+            copy_text(g_agent_address_buf, sizeof g_agent_address_buf, value);
             g_agent_address = g_agent_address_buf;
         } else if (strncasecmp(key, "LogFile", 7) == 0) {
-            copy_cut(g_log_file, sizeof g_log_file, value);
+            copy_text(g_log_file, sizeof g_log_file, value);
         } else if (strncasecmp(key, "DebugEnabled", 12) == 0) {
             g_verbose = static_cast<int>(strtol(value, nullptr, 10));
         } else if (strncasecmp(key, "RefreshInterval", 15) == 0) {
             g_refresh_interval = static_cast<int>(strtol(value, nullptr, 10));
         } else if (strncasecmp(key, "IpmiHost", 8) == 0) {
-            copy_cut(g_ipmi_host, sizeof g_ipmi_host, value);
+            copy_text(g_ipmi_host, sizeof g_ipmi_host, value);
         } else if (strncasecmp(key, "IpmiUser", 8) == 0) {
-            copy_cut(g_ipmi_user, sizeof g_ipmi_user, value);
+            copy_text(g_ipmi_user, sizeof g_ipmi_user, value);
         } else if (strncasecmp(key, "IpmiPassword", 12) == 0) {
-            copy_cut(g_ipmi_password, sizeof g_ipmi_password, value);
+            copy_text(g_ipmi_password, sizeof g_ipmi_password, value);
         } else if (strncasecmp(key, "IpmiWorkaround", 14) == 0) {
-            copy_cut(g_ipmi_workaround, sizeof g_ipmi_workaround, value);
+            copy_text(g_ipmi_workaround, sizeof g_ipmi_workaround, value);
         }
     }
     return 0;

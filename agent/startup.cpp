@@ -5,6 +5,7 @@
 #include "agent/netsnmp.h"
 #include "agent/platform.h"
 #include "agent/salog.h"
+#include "agent/text.h"
 #include "groups/diskGroup.h"
 #include "groups/ipmiGroup.h"
 #include "groups/kxlGroup.h"
@@ -125,7 +126,7 @@ void parse_options(int argc, char **argv, StartOptions &opts)
                 printf("Error: log filename %d chars > %d max\n", static_cast<int>(len),
                        static_cast<int>(sizeof g_log_file));
             else
-                snprintf(g_log_file, sizeof g_log_file, "%s", optarg);
+                copy_text(g_log_file, optarg);
             break;
         }
         case 'm':
@@ -156,10 +157,10 @@ void parse_options(int argc, char **argv, StartOptions &opts)
 
 void reset_settings()
 {
-    snprintf(kxdir, sizeof kxdir, "%s", "/usr/kx");
-    snprintf(kxbin, sizeof kxbin, "%s", "/usr/kx/bin");
-    snprintf(g_config_file, sizeof g_config_file, "%s", "/usr/kx/schema/snmp/corvantis-snmp.conf");
-    snprintf(g_log_file, sizeof g_log_file, "%s", "/usr/kx/logs.dir/corvantis-snmp.log");
+    copy_text(kxdir, "/usr/kx");
+    copy_text(kxbin, "/usr/kx/bin");
+    copy_text(g_config_file, "/usr/kx/schema/snmp/corvantis-snmp.conf");
+    copy_text(g_log_file, "/usr/kx/logs.dir/corvantis-snmp.log");
     g_refresh_interval = 300;
     g_verbose = 0;
     g_syslog = 0;

@@ -5,6 +5,7 @@
 #include "agent/capture.h"
 #include "agent/mib.h"
 #include "agent/salog.h"
+#include "agent/text.h"
 
 #include <algorithm>
 #include <climits>
@@ -81,12 +82,6 @@ const char *read_int(const char *p, int max, int &field)
     if (word[0])
         field = to_int(word);
     return p;
-}
-
-template <size_t N>
-void copy_text(char (&dst)[N], const char *src)
-{
-    snprintf(dst, N, "%s", src);
 }
 
 int count_words(const char *line)

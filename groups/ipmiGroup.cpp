@@ -4,6 +4,7 @@
 
 #include "agent/mib.h"
 #include "agent/salog.h"
+#include "agent/text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -63,11 +64,6 @@ char g_voltage_text[256];
 char g_event_log_text[256];
 
 oid sensorGroup_variables_oid[] = {1, 3, 6, 1, 4, 1, 47391, 1, 4};
-
-void copy_text(char *dst, size_t size, const char *src)
-{
-    std::snprintf(dst, size, "%s", src);
-}
 
 // Swaps in a new event log table with its count; the old one is freed
 // once no handler can be reading it.

@@ -6,6 +6,7 @@
 #include "agent/capture.h"
 #include "agent/mib.h"
 #include "agent/salog.h"
+#include "agent/text.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -40,12 +41,6 @@ long g_archive_long;
 char g_backup_text[256];
 char g_capacity_text[256];
 char g_archive_text[256];
-
-// Cut to fit and always terminated.
-void copy_text(char *dest, size_t size, const char *src)
-{
-    snprintf(dest, size, "%s", src ? src : "");
-}
 
 void format_time(char *buf, size_t size, int32_t seconds)
 {

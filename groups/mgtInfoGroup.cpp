@@ -7,6 +7,7 @@
 #include "agent/mib.h"
 #include "agent/platform.h"
 #include "agent/salog.h"
+#include "agent/text.h"
 #include "ipmi/ipmi.h"
 
 #include <cerrno>
@@ -123,7 +124,7 @@ void read_asset_tag(const char *path)
 {
     std::unique_ptr<FILE, int (*)(FILE *)> file(fopen(path, "r"), fclose);
     if (!file) {
-        snprintf(g_asset_id, sizeof g_asset_id, "%s", "unknown");
+        copy_text(g_asset_id, "unknown");
         sa_log(1, "fopen(%s) error errno=%d\n", ASSET_FILE, errno);
         return;
     }
@@ -333,7 +334,7 @@ int discover_mgtInfo()
     if (uname_rv != 0)
         sa_log(1, "uname error %d\n", uname_rv);
     else
-        snprintf(mgt_info.os_release, sizeof mgt_info.os_release, "%s", uts.release);
+        copy_text(mgt_info.os_release, uts.release);
 
     sa_log(4, "get_mem_info rv = %d\n", get_mem_info());
     sa_log(4, "get_cpu_info rv = %d\n", get_cpu_info());
@@ -354,7 +355,7 @@ int discover_mgtInfo()
         if (get_ipmi_lan_config(3, data) == 0)
             memcpy(bmc_ip, data, 4);
         if (get_ipmi_lan_config(4, data) == 0)
-            snprintf(mgt_info.ip_source, sizeof mgt_info.ip_source, "%s", ip_source_text(data[0]));
+            copy_text(mgt_info.ip_source, ip_source_text(data[0]));
         if (get_ipmi_lan_config(5, data) == 0)
             memcpy(mgt_info.bmc_mac, data, 6);
         if (get_ipmi_lan_config(6, data) == 0)
@@ -403,13 +404,11 @@ const char *format_mac(const unsigned char *bytes)
     return g_mgt_result;
 }
 
+// The layer writes at most 63 characters and a terminator.
 const char *bios_version()
 {
-    char version[sizeof g_mgt_result] = {};
-    if (bmc::get_BiosVersion(version) != 0)
-        snprintf(g_mgt_result, sizeof g_mgt_result, "%s", "na");
-    else
-        snprintf(g_mgt_result, sizeof g_mgt_result, "%s", version);
+    if (bmc::get_BiosVersion(g_mgt_result) != 0)
+        copy_text(g_mgt_result, "na");
     return g_mgt_result;
 }
 

@@ -1,6 +1,8 @@
 // IPMI access to the BMC over FreeIPMI: see ipmi.h.
 #include "ipmi/ipmi.h"
 
+#include "agent/text.h"
+
 #include <freeipmi/freeipmi.h>
 
 #include <unistd.h>
@@ -414,19 +416,6 @@ std::string fru_command()
         command += " -F lan2";
     }
     return command;
-}
-
-std::string shell_quote(const std::string &s)
-{
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    out += "'";
-    return out;
 }
 
 int bios_version_from(const char *path, char *buf)

@@ -209,7 +209,4 @@ void close();
 // get_BiosVersion from another file (the sysfs file by default).
 int bios_version_from(const char *path, char *buf);
 
-// s as one shell word: in single quotes, each ' written as '\''.
-std::string shell_quote(const std::string &s);
-
 } // namespace bmc

@@ -30,8 +30,7 @@ stage "ASan+UBSan build (build-asan)"
 cmake -S . -B build-asan -DCORVANTIS_SANITIZE=ON
 cmake --build build-asan -j"$jobs"
 stage "ASan+UBSan tests"
-# Some suites preload libfaketime ahead of the ASan runtime: allow that.
-ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:verify_asan_link_order=0} \
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
     ctest --test-dir build-asan --output-on-failure
 

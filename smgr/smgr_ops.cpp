@@ -169,6 +169,36 @@ int find_slot(const char *fn, const smgr_reservation *resv, int32_t reg_key, int
     return 0;
 }
 
+// The first step of every operation but registration: the key's entry
+// in the reservation table (its index), else the operation's code.
+int find_registration(const char *fn, int32_t reg_key, Tables &t, bool registration_wording = false)
+{
+    if (!attach_reservation_table(fn, t))
+        return -1;
+    const int idx = key_to_index(t.resv, reg_key);
+    if (idx >= 0)
+        return idx;
+    if (registration_wording)
+        logger(3, "%s:%d: %s: No Existing registraton for : %d\n", SMGR_SRC, __LINE__, fn, reg_key);
+    else
+        logger(3, "%s:%d: %s: No Existing reservation for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
+    return -4;
+}
+
+// A check made while holding the device semaphore failed: the entry
+// changed under the caller (entry_changed) or its device left the monitor's
+// list.  Gives the semaphore back; the result is -4 (or -1 when that fails).
+int64_t refuse_held(const char *fn, int line, int32_t device_no, int32_t reg_key, bool entry_changed)
+{
+    if (entry_changed)
+        logger(0, "%s:%d: %s: Unexpected smgr_unregister for: %d\n", SMGR_SRC, line, fn, reg_key);
+    else
+        logger(0, "%s:%d: %s: No Existing deivce entry for: %d\n", SMGR_SRC, line, fn, reg_key);
+    int64_t rc = -4;
+    give_back(fn, device_no, rc);
+    return rc;
+}
+
 int64_t register_body(const char *fn, int32_t reg_key, int32_t device_no, const kx_result *res,
                       Tables &t)
 {
@@ -291,13 +321,9 @@ void trace_avail_state(const char *fn, const smgr_reservation *e, const smgr_dev
 
 int64_t reserve_body(const char *fn, int32_t reg_key, uint64_t size, Tables &t)
 {
-    if (!attach_reservation_table(fn, t))
-        return -1;
-    const int idx = key_to_index(t.resv, reg_key);
-    if (idx < 0) {
-        logger(3, "%s:%d: %s: No Existing registraton for : %d\n", SMGR_SRC, __LINE__, fn, reg_key);
-        return -4;
-    }
+    const int idx = find_registration(fn, reg_key, t, true);
+    if (idx < 0)
+        return idx;
     smgr_reservation *e = &t.resv[idx];
     const int32_t device_no = e->devices_id;
 
@@ -321,23 +347,15 @@ int64_t reserve_body(const char *fn, int32_t reg_key, uint64_t size, Tables &t)
     if (accquire_dev_entry_sem(device_no) != 0)
         return -1;
     int64_t rc = 0;
-    if (!entry_is(e, reg_key, device_no)) {
-        logger(0, "%s:%d: %s: Unexpected smgr_unregister for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
-        rc = -4;
-        give_back(fn, device_no, rc);
-        return rc;
-    }
+    if (!entry_is(e, reg_key, device_no))
+        return refuse_held(fn, __LINE__, device_no, reg_key, true);
     int32_t n = smgr_detail::device_count(t.devs, t.capacity);
     logger(3, "%s:%d: %s: reg_key = %d, num_devices = %d, reservervations[%d].devices_id = %d\n",
            SMGR_SRC, __LINE__, fn, reg_key, n, idx, device_no);
     int d;
     smgr_device *dv = find_device(t, device_no, &n, &d);
-    if (!dv) {
-        logger(0, "%s:%d: %s: No Existing deivce entry for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
-        rc = -4;
-        give_back(fn, device_no, rc);
-        return rc;
-    }
+    if (!dv)
+        return refuse_held(fn, __LINE__, device_no, reg_key, false);
     logger(3, "%s:%d: %s: Current Reservation for: index = %llu device_no = %d size = %llu\n",
            SMGR_SRC, __LINE__, fn, static_cast<unsigned long long>(e->reservation), device_no,
            static_cast<unsigned long long>(size));
@@ -370,13 +388,9 @@ int64_t reserve_body(const char *fn, int32_t reg_key, uint64_t size, Tables &t)
 
 int64_t avail_body(const char *fn, int32_t reg_key, uint32_t size, int32_t flg, Tables &t)
 {
-    if (!attach_reservation_table(fn, t))
-        return -1;
-    const int idx = key_to_index(t.resv, reg_key);
-    if (idx < 0) {
-        logger(3, "%s:%d: %s: No Existing reservation for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
-        return -4;
-    }
+    const int idx = find_registration(fn, reg_key, t);
+    if (idx < 0)
+        return idx;
     if (!attach_device_table(fn, t))
         return -1;
     smgr_reservation *e = &t.resv[idx];
@@ -386,24 +400,15 @@ int64_t avail_body(const char *fn, int32_t reg_key, uint32_t size, int32_t flg, 
         if (accquire_dev_entry_sem(device_no) != 0)
             return -1;
         int64_t rc = 0;
-        if (!entry_is(e, reg_key, device_no)) {
-            logger(0, "%s:%d: %s: Unexpected smgr_unregister for: %d\n", SMGR_SRC, __LINE__, fn,
-                   reg_key);
-            rc = -4;
-            give_back(fn, device_no, rc);
-            return rc;
-        }
+        if (!entry_is(e, reg_key, device_no))
+            return refuse_held(fn, __LINE__, device_no, reg_key, true);
         int32_t n = smgr_detail::device_count(t.devs, t.capacity);
         logger(3, "%s:%d: %s: reg_key = %d, num_devices = %d, devices_id = %d\n", SMGR_SRC, __LINE__,
                fn, reg_key, n, device_no);
         int d;
         smgr_device *dv = find_device(t, device_no, &n, &d);
-        if (!dv) {
-            logger(0, "%s:%d: %s: No Existing deivce entry for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
-            rc = -4;
-            give_back(fn, device_no, rc);
-            return rc;
-        }
+        if (!dv)
+            return refuse_held(fn, __LINE__, device_no, reg_key, false);
         trace_avail_state(fn, e, dv, d);
 
         uint64_t grant = 0;
@@ -463,13 +468,9 @@ int64_t avail_body(const char *fn, int32_t reg_key, uint32_t size, int32_t flg, 
 
 int64_t confirm_body(const char *fn, int32_t reg_key, uint32_t size, Tables &t)
 {
-    if (!attach_reservation_table(fn, t))
-        return -1;
-    const int idx = key_to_index(t.resv, reg_key);
-    if (idx < 0) {
-        logger(3, "%s:%d: %s: No Existing reservation for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
-        return -4;
-    }
+    const int idx = find_registration(fn, reg_key, t);
+    if (idx < 0)
+        return idx;
     if (!attach_device_table(fn, t))
         return -1;
     smgr_reservation *e = &t.resv[idx];
@@ -479,21 +480,13 @@ int64_t confirm_body(const char *fn, int32_t reg_key, uint32_t size, Tables &t)
     int64_t rc = 0;
     // The key is checked too: an entry unregistered and taken by another
     // key on the same device meanwhile is not this caller's to change.
-    if (!entry_is(e, reg_key, device_no)) {
-        logger(0, "%s:%d: %s: Unexpected smgr_unregister for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
-        rc = -4;
-        give_back(fn, device_no, rc);
-        return rc;
-    }
+    if (!entry_is(e, reg_key, device_no))
+        return refuse_held(fn, __LINE__, device_no, reg_key, true);
     int32_t n;
     int d;
     smgr_device *dv = find_device(t, device_no, &n, &d);
-    if (!dv) {
-        logger(0, "%s:%d: %s: No Existing deivce entry for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
-        rc = -4;
-        give_back(fn, device_no, rc);
-        return rc;
-    }
+    if (!dv)
+        return refuse_held(fn, __LINE__, device_no, reg_key, false);
     if (size > 0 && dv->avail_space >= size && e->availed >= size) {
         e->availed -= size;
         dv->avail_space -= size;
@@ -507,13 +500,9 @@ int64_t confirm_body(const char *fn, int32_t reg_key, uint32_t size, Tables &t)
 
 int64_t get_body(const char *fn, int32_t reg_key, int32_t *device_out, uint64_t *size_out, Tables &t)
 {
-    if (!attach_reservation_table(fn, t))
-        return -1;
-    const int idx = key_to_index(t.resv, reg_key);
-    if (idx < 0) {
-        logger(3, "%s:%d: %s: No Existing reservation for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
-        return -4;
-    }
+    const int idx = find_registration(fn, reg_key, t);
+    if (idx < 0)
+        return idx;
     const smgr_reservation *e = &t.resv[idx];
     const int32_t device_no = e->devices_id;
     if (accquire_dev_entry_sem(device_no) != 0) {
@@ -537,13 +526,9 @@ int64_t get_body(const char *fn, int32_t reg_key, int32_t *device_out, uint64_t 
 
 int64_t unregister_body(const char *fn, int32_t reg_key, Tables &t)
 {
-    if (!attach_reservation_table(fn, t))
-        return -1;
-    int idx = key_to_index(t.resv, reg_key);
-    if (idx < 0) {
-        logger(3, "%s:%d: %s: No Existing reservation for: %d\n", SMGR_SRC, __LINE__, fn, reg_key);
-        return -4;
-    }
+    int idx = find_registration(fn, reg_key, t);
+    if (idx < 0)
+        return idx;
     if (!attach_device_table(fn, t))
         return -1;
 

@@ -1,4 +1,5 @@
 #include "disk_test_util.h"
+#include "../unit/test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -131,9 +132,6 @@ class DiskReport : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/disk-test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         reset_settings();
         snprintf(g_log_file, sizeof g_log_file, "%s/agent.log", dir_.c_str());
         g_verbose = 4;
@@ -143,7 +141,6 @@ protected:
     void TearDown() override
     {
         reset_disk_group();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
         reset_settings();
     }
 
@@ -170,7 +167,8 @@ protected:
     static physdisk_info disk(int i) { return disk_tables_now().physdisk_info->at(i); }
     static volume_info volume(int i) { return disk_tables_now().volume_info->at(i); }
 
-    std::string dir_;
+    TempDir tmp_;
+    std::string dir_ = tmp_.path();
 };
 
 TEST_F(DiskReport, OldLayoutDisksAndVolumes)

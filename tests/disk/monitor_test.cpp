@@ -1,6 +1,7 @@
 #include "agent/agent.h"
 #include "agent/monitor.h"
 #include "groups/diskGroup.h"
+#include "../unit/test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +19,6 @@ class MonitorThread : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/monitor-test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         reset_settings();
         snprintf(g_log_file, sizeof g_log_file, "%s/agent.log", dir_.c_str());
         g_verbose = 4;
@@ -36,7 +34,6 @@ protected:
         stop_monitor_thread();
         g_running = 0;
         g_disk_first_pass = 1;
-        std::system(("rm -rf '" + dir_ + "'").c_str());
         reset_settings();
     }
 
@@ -58,7 +55,8 @@ protected:
         return false;
     }
 
-    std::string dir_;
+    TempDir tmp_;
+    std::string dir_ = tmp_.path();
 };
 
 TEST_F(MonitorThread, ShortIntervalsAreRaisedToTheMinimum)

@@ -3,6 +3,7 @@
 // CTest starts one ipmi_sim for the suite (tests/rig/bmc_start.sh) and
 // passes its directory in BMC_RIG_DIR; DIR/bmc.env says where it listens.
 // Each test is its own process, so the layer's one context starts closed.
+#include "agent/text.h"
 #include "ipmi/ipmi.h"
 
 #include <gtest/gtest.h>
@@ -340,10 +341,10 @@ TEST_F(LanBmc, RestartedBmcIsReachedAgain)
     ASSERT_GT(port, 0);
     std::string rig = BMC_RIG_SCRIPTS;
     std::string where = "127.0.0.1:" + std::to_string(port);
-    std::string start_cmd = bmc::shell_quote(rig + "/bmc_start.sh") + " " + bmc::shell_quote(dir) +
-                            " " + bmc::shell_quote(where) + " >/dev/null";
-    std::string stop_cmd = bmc::shell_quote(rig + "/bmc_stop.sh") + " --keep " + bmc::shell_quote(dir);
-    std::string remove_cmd = bmc::shell_quote(rig + "/bmc_stop.sh") + " " + bmc::shell_quote(dir);
+    std::string start_cmd = shell_quote(rig + "/bmc_start.sh") + " " + shell_quote(dir) +
+                            " " + shell_quote(where) + " >/dev/null";
+    std::string stop_cmd = shell_quote(rig + "/bmc_stop.sh") + " --keep " + shell_quote(dir);
+    std::string remove_cmd = shell_quote(rig + "/bmc_stop.sh") + " " + shell_quote(dir);
 
     ASSERT_EQ(std::system(start_cmd.c_str()), 0);
     bmc::set_connection(where.c_str(), "admin", "password", "opensesspriv");
