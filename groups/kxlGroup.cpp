@@ -8,6 +8,7 @@
 #include "agent/salog.h"
 #include "agent/text.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -171,6 +172,10 @@ void store_backup_records(const backup_status *array, int count)
     sa_log(g_kxl_detail_level, "kxGetBackupStatus returned count=%d \n", count);
     if (count <= 0 || !array) {
         sa_log(0, "kxGetBackupStatus returned zero records\n");
+        // The catalogue answered with none: no backups in the window is the
+        // state to show, not a reason to go on serving the last ones seen.
+        if (count <= 0)
+            g_backup_instances = 0;
         return;
     }
     if (count > KXL_TABLE_SIZE) {
@@ -245,9 +250,10 @@ int get_du(const char *path, unsigned long *used)
         return -1;
     *used = 0;
     CommandCapture capture("/tmp/dus.out");
-    // The path comes from the database: it reaches du as one quoted word.
-    std::string command = "du -s " + shell_quote(path ? path : "") + " 2>/dev/null |tail -n1 >" +
-                          capture.path();
+    // The path comes from the database: it reaches du as one quoted word,
+    // after "--" so that a path beginning with "-" is not taken as an option.
+    std::string command = "du -s -- " + shell_quote(path ? path : "") +
+                          " 2>/dev/null |tail -n1 >" + capture.path();
     int rv = capture.run(command);
     if (rv == 0) {
         if (FILE *file = capture.open()) {
@@ -262,6 +268,10 @@ int get_du(const char *path, unsigned long *used)
 }
 
 namespace {
+
+// Device entries at the head of the capacity table; the configuration
+// entries follow them.
+int g_capacity_devices;
 
 void read_filesystem(capacity_info &entry)
 {
@@ -279,13 +289,22 @@ void read_filesystem(capacity_info &entry)
     entry.pused = pused;
 }
 
+// Whether a configuration entry of this pass, between first and end, already
+// holds the item: each item gives one row, however often it is listed.
+bool holds_item(int first, int end, const char *item)
+{
+    for (int i = first; i < end; i++)
+        if (strncmp(g_capacity_info[i].name, item, sizeof g_capacity_info[i].name - 1) == 0)
+            return true;
+    return false;
+}
+
 } // namespace
 
 int get_capacity_info()
 {
     int result = 0;
     char last_d2d_path[64] = "";
-    int limit;
 
     ResultFree devices(pgQuery(
         "SELECT device_no, dev_name, dev_rw_name, capacity, status, dedup, is_deleted FROM devices"));
@@ -294,8 +313,11 @@ int get_capacity_info()
     if (pgStatus(devices.result) == -1 || pgTuples(devices.result) <= 0) {
         sa_log(0, "Could not obtain device list from kxdb\n");
         result = -2;
-        // Configuration entries then follow the previous pass's devices.
-        limit = g_capacity_instances + 5;
+        // The previous pass's devices stay, and the configuration entries
+        // are rebuilt after them rather than stacked on that pass's own.
+        for (int i = 0; i < g_capacity_devices; i++)
+            if (strncmp(g_capacity_info[i].name, "D2D", 3) == 0)
+                copy_text(last_d2d_path, sizeof last_d2d_path, g_capacity_info[i].path);
     } else {
         int n = pgTuples(devices.result);
         sa_log(g_kxl_detail_level, "get_capacity_info count = %d + %d (add)\n", n, 5);
@@ -338,10 +360,9 @@ int get_capacity_info()
                    static_cast<long>(entry.pfree >> 20));
         }
         g_capacity_instances = n;
-        limit = n + 5;
+        g_capacity_devices = n;
     }
-    if (limit > KXL_TABLE_SIZE)
-        limit = KXL_TABLE_SIZE;
+    int limit = std::min(g_capacity_devices + 5, KXL_TABLE_SIZE);
 
     nvp.reset(pgQuery("SELECT nvp_type, nvp_name, item_name, item_value FROM nvp WHERE nvp_type = "
                       "'system' AND nvp_name = 'configuration' "));
@@ -350,12 +371,12 @@ int get_capacity_info()
         return -2;
     }
 
-    int k = g_capacity_instances;
+    int k = g_capacity_devices;
     int rows = pgTuples(nvp.result);
     for (int row = 0; row < rows && k < limit; row++) {
         const char *item = pgSVal(nvp.result, row, "item_name");
         long gigabytes = strtol(pgSVal(nvp.result, row, "item_value"), nullptr, 10);
-        if (strncmp(item, "D2D", 3) == 0)
+        if (strncmp(item, "D2D", 3) == 0 || holds_item(g_capacity_devices, k, item))
             continue;
         capacity_info &entry = g_capacity_info[k];
         entry = {};
@@ -410,7 +431,10 @@ int get_archive_info()
     }
     int n = pgTuples(archives.result);
     if (n <= 0) {
+        // A query that answered with no rows empties the table; only a
+        // failed one keeps the last pass's rows.
         sa_log(g_kxl_detail_level, "Archive query returned %d records\n", n);
+        g_archive_instances = 0;
         return 0;
     }
     sa_log(4, "Archive query returned %d records\n", n);
@@ -471,7 +495,10 @@ int get_replication_info()
     }
     int n = pgTuples(stats.result);
     if (n <= 0) {
+        // Entries come from the statistics rows alone, so none of them
+        // means none to serve, whatever the queue holds.
         sa_log(g_kxl_detail_level, "get_replication_info cnt = %d\n", n);
+        g_replication_instances = 0;
         return 0;
     }
     sa_log(g_kxl_detail_level, "get_replication_info count = %d(q) + %d(stats)\n", q, n);

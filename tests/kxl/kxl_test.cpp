@@ -3,16 +3,18 @@
 #include "agent/capture.h"
 #include "agent/mib.h"
 #include "groups/kxlGroup.h"
+#include "mib_request.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <string>
 #include <sys/stat.h>
-#include <array>
 #include <vector>
 
 namespace {
@@ -34,6 +36,38 @@ void sql(const std::string &statement)
     ASSERT_NE(pgStatus(r), -1) << statement;
     pgFree(r);
 }
+
+// A GET of suffix.instance to the group's handlers (instance 0 for scalars).
+Answer kxl_get(std::initializer_list<oid> suffix, oid instance)
+{
+    return group_get(group_entry(kxlGroup_variables, 3, suffix), instance);
+}
+
+// Puts a table aside for the life of the object and back after it.  In its
+// place comes a view over the set-aside rows (its text follows "SELECT *
+// FROM table_aside"), or nothing, so that every query on it fails.
+constexpr const char *NO_ROWS = " WHERE false";
+constexpr const char *QUERY_FAILS = nullptr;
+
+class TableAside {
+public:
+    TableAside(std::string table, const char *view) : table_(std::move(table))
+    {
+        sql("ALTER TABLE " + table_ + " RENAME TO " + table_ + "_aside");
+        if (view)
+            sql("CREATE VIEW " + table_ + " AS SELECT * FROM " + table_ + "_aside" + view);
+    }
+    ~TableAside()
+    {
+        sql("DROP VIEW IF EXISTS " + table_);
+        sql("ALTER TABLE " + table_ + "_aside RENAME TO " + table_);
+    }
+    TableAside(const TableAside &) = delete;
+    TableAside &operator=(const TableAside &) = delete;
+
+private:
+    std::string table_;
+};
 
 int count_of(const std::string &text, const std::string &needle)
 {
@@ -260,55 +294,102 @@ TEST_F(KxlTest, ReplicationsAreCutAtTheTableWithQueueRowsCounted)
     EXPECT_EQ(g_replication_info[49].backup_no, 101);
 }
 
-TEST_F(KxlTest, FailedQueriesKeepThePreviousEntries)
+std::vector<std::string> capacity_names()
+{
+    std::vector<std::string> names;
+    for (int i = 0; i < g_capacity_instances; i++)
+        names.push_back(g_capacity_info[i].name);
+    return names;
+}
+
+TEST_F(KxlTest, CapacityRowsAreRebuiltNotStackedWhileTheDeviceListIsMissing)
 {
     get_capacity_info();
-    ASSERT_EQ(g_capacity_instances, 9);
+    const std::vector<std::string> first = capacity_names();
+    ASSERT_EQ(first.size(), 9u);
+    EXPECT_EQ(std::set<std::string>(first.begin(), first.end()).size(), first.size());
 
-    // Devices unreadable: configuration entries follow the previous ones,
-    // never past the table.
-    sql("ALTER TABLE devices RENAME TO devices_away");
-    EXPECT_EQ(get_capacity_info(), 0) << "the VirtualFailover du ran last and set the result";
-    sql("ALTER TABLE devices_away RENAME TO devices");
-    EXPECT_NE(log().find("[0] Could not obtain device list from kxdb\n"), std::string::npos);
-    EXPECT_EQ(g_capacity_instances, 14);
-    EXPECT_STREQ(g_capacity_info[9].name, "VirtualFailover");
-    EXPECT_EQ(g_capacity_info[9].device_id, 10);
+    // Passes without a device list keep the last devices and rebuild the
+    // configuration entries after them, with the devices' D2D path.
+    for (const char *devices : {NO_ROWS, NO_ROWS, NO_ROWS, QUERY_FAILS}) {
+        TableAside aside("devices", devices);
+        get_capacity_info();
+        EXPECT_EQ(capacity_names(), first) << (devices ? "no rows" : "query fails");
+        EXPECT_EQ(g_capacity_info[5].path, D2D1);
+    }
+    EXPECT_EQ(count_of(log(), "[0] Could not obtain device list from kxdb\n"), 4);
 
-    sql("ALTER TABLE nvp RENAME TO nvp_away");
-    EXPECT_EQ(get_capacity_info(), -2);
-    sql("ALTER TABLE nvp_away RENAME TO nvp");
+    // An item listed twice in a row gives one row.
+    {
+        TableAside aside("nvp", " UNION ALL SELECT * FROM nvp_aside ORDER BY item_name");
+        get_capacity_info();
+        EXPECT_EQ(capacity_names(), first);
+    }
+
+    {
+        TableAside aside("nvp", QUERY_FAILS);
+        EXPECT_EQ(get_capacity_info(), -2);
+    }
     EXPECT_NE(log().find("[0] Could not obtain nvp list from kxdb\n"), std::string::npos);
     EXPECT_EQ(g_capacity_instances, 4) << "this pass's devices stay";
-
-    int archives = g_archive_instances = 3;
-    sql("ALTER TABLE archives RENAME TO archives_away");
-    EXPECT_EQ(get_archive_info(), -2);
-    sql("ALTER TABLE archives_away RENAME TO archives");
-    EXPECT_EQ(g_archive_instances, archives);
-    EXPECT_NE(log().find("[0] pgQuery error for archive_status\n"), std::string::npos);
-
-    g_replication_instances = 5;
-    sql("ALTER TABLE sds_stats RENAME TO sds_away");
-    EXPECT_EQ(get_replication_info(), -2);
-    sql("ALTER TABLE sds_away RENAME TO sds_stats");
-    EXPECT_EQ(g_replication_instances, 5);
-    EXPECT_NE(log().find("[0] Could not obtain sds_stats from kxdb\n"), std::string::npos);
 }
 
-TEST_F(KxlTest, EmptyResultsKeepTheLastCounts)
+// A collector's query that answers with no rows empties its table as SNMP
+// sees it; one that fails keeps the last pass's rows.
+struct NoRowsCase {
+    const char *table;
+    oid area; // count at area.1.0, rows at area.2.1.column.row
+    const char *view;
+    const char *log_line;
+};
+
+class KxlNoRowsTest : public KxlTest, public ::testing::WithParamInterface<NoRowsCase> {};
+
+TEST_P(KxlNoRowsTest, CountAndRowsAsServed)
 {
-    g_archive_instances = 7;
-    g_test_now = FIXTURE_NOW + 30 * 86400; // every archive now older than the window
-    EXPECT_EQ(get_archive_info(), 0);
-    EXPECT_EQ(g_archive_instances, 7);
-    EXPECT_NE(log().find("] Archive query returned 0 records\n"), std::string::npos);
+    const NoRowsCase &c = GetParam();
+    auto count = [&c] { return kxl_get({c.area, 1}, 0); };
+    auto first_row_id = [&c] { return kxl_get({c.area, 2, 1, 2}, 1); };
+    g_kxl_last_refresh = 0;
+    Answer before = count(); // starts a pass over the whole fixture
+    Answer row_before = first_row_id();
+    ASSERT_TRUE(before.has && row_before.has);
+    ASSERT_GT(before.integer, 0);
 
-    g_backup_instances = 6;
-    EXPECT_EQ(get_backup_info(), 0);
-    EXPECT_EQ(g_backup_instances, 6);
-    EXPECT_NE(log().find("[0] kxGetBackupStatus returned zero records\n"), std::string::npos);
+    Answer after, row_after;
+    {
+        TableAside aside(c.table, c.view);
+        g_test_now += KXL_CACHE_SECONDS + 1;
+        after = count();
+        row_after = first_row_id();
+    }
+    ASSERT_TRUE(after.has);
+    if (c.view) {
+        EXPECT_EQ(after.integer, 0);
+        EXPECT_FALSE(row_after.has);
+    } else {
+        EXPECT_EQ(after.integer, before.integer);
+        EXPECT_TRUE(row_after.has);
+        EXPECT_EQ(row_after.integer, row_before.integer);
+    }
+    EXPECT_EQ(g_kxl_last_refresh, g_test_now) << "the second GET made a pass";
+    EXPECT_NE(log().find(c.log_line), std::string::npos) << c.log_line;
 }
+
+// Replication entries come from sds_stats: with none, the three queue rows
+// of the fixture make no entry.
+INSTANTIATE_TEST_SUITE_P(
+    Kxl, KxlNoRowsTest,
+    ::testing::Values(
+        NoRowsCase{"backups", 10, NO_ROWS, "[0] kxGetBackupStatus returned zero records\n"},
+        NoRowsCase{"backups", 10, QUERY_FAILS, "[0] kxGetBackupStatus error -2\n"},
+        NoRowsCase{"archives", 40, NO_ROWS, "] Archive query returned 0 records\n"},
+        NoRowsCase{"archives", 40, QUERY_FAILS, "[0] pgQuery error for archive_status\n"},
+        NoRowsCase{"sds_stats", 30, NO_ROWS, "] get_replication_info cnt = 0\n"},
+        NoRowsCase{"sds_stats", 30, QUERY_FAILS, "[0] Could not obtain sds_stats from kxdb\n"}),
+    [](const ::testing::TestParamInfo<NoRowsCase> &info) {
+        return std::string(info.param.table) + (info.param.view ? "_no_rows" : "_query_fails");
+    });
 
 TEST_F(KxlTest, ManyDevicesNeverWritePastTheTable)
 {
@@ -336,6 +417,21 @@ TEST_F(KxlTest, DuGetsTheDatabasePathAsOneWord)
     EXPECT_EQ(used, du_of(odd));
     EXPECT_GT(used, 0u);
     EXPECT_EQ(get_du(odd.c_str(), nullptr), -1);
+
+    // A path beginning with "-" reaches du as a path, not as an option; a
+    // stand-in du records what it was given.
+    std::string bin = dir.file("bin");
+    mkdir(bin.c_str(), 0755);
+    dir.write("bin/du", "#!/bin/sh\nprintf '%s\\n' \"$@\" >'" + dir.file("du.args") +
+                            "'\nprintf '42\\t%s\\n' \"$3\"\n");
+    chmod((bin + "/du").c_str(), 0755);
+    std::string search_path = getenv("PATH");
+    setenv("PATH", (bin + ":" + search_path).c_str(), 1);
+    int rv = get_du("--files0-from=/dev/zero", &used);
+    setenv("PATH", search_path.c_str(), 1);
+    EXPECT_EQ(rv, 0);
+    EXPECT_EQ(read_file(dir.file("du.args")), "-s\n--\n--files0-from=/dev/zero\n");
+    EXPECT_EQ(used, 42u);
 }
 
 // The library filters by type, so a record of type 48 never comes back
