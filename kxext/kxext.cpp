@@ -91,6 +91,21 @@ std::string trimmed(const char *msg)
     return s.empty() ? "unknown error" : s;
 }
 
+// Highest level written: KXEXT_LOG_LEVEL, read at every call so that a
+// program may change it while it runs; unset or not a number: errors only.
+// Errors (level 0) are written whatever it says.
+int log_threshold()
+{
+    const char *v = std::getenv("KXEXT_LOG_LEVEL");
+    if (!v || !*v)
+        return 0;
+    char *end = nullptr;
+    long n = std::strtol(v, &end, 10);
+    if (*end != '\0')
+        return 0;
+    return n > INT32_MAX ? INT32_MAX : (n < 0 ? 0 : static_cast<int>(n));
+}
+
 int status_of(const PGresult *r)
 {
     switch (PQresultStatus(r)) {
@@ -444,6 +459,8 @@ int kxGetBackupStatus(const backup_status_request *request, backup_status **arra
 
 void logger(int level, const char *format, ...)
 {
+    if (level > 0 && level > log_threshold())
+        return;
     try {
         std::string msg;
         if (format) {

@@ -83,7 +83,10 @@ typedef struct backup_status {
 int kxGetBackupStatus(const backup_status_request *request,
                       backup_status **array, int *count);
 
-/* One log line per call, with the innermost pushed name as context. */
+/* One log line per call on stderr, with the innermost pushed name as
+ * context.  Levels: 0 errors, 3 traces, 4 debug.  Lines above the level in
+ * the environment variable KXEXT_LOG_LEVEL are dropped; unset, only errors
+ * are written. */
 void logger(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void push_name(const char *name);
 void pop_name(void);

@@ -147,8 +147,12 @@ int device_to_index(const smgr_device *devices, int32_t num_devices, int32_t dev
 /* Index of the first free entry, or -1 when all are used. */
 int get_free_index(const smgr_reservation *reservations);
 
+/* One -1 (blocking) or +1 on any semaphore, without undo. */
 int sem_accquire(int semid, int semnum);
 int sem_release(int semid, int semnum);
+/* A device's semaphore, taken and given back with undo, so that the kernel
+ * gives it back for a holder that dies (use the two as a pair), and waited
+ * for at most 30 s: then -1. */
 int accquire_dev_entry_sem(int32_t device_no);
 int release_dev_entry_sem(int32_t device_no);
 int accquire_reservation_sem(int index);

@@ -5,6 +5,8 @@
 #include "kxext/kxext.h"
 #include "smgr/smgr.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 // Log lines start with the source file's name, not its build path.
@@ -28,8 +30,22 @@ struct NameScope {
 constexpr size_t kReservationTableBytes = SMGR_MAX_RESERVATIONS * sizeof(smgr_reservation);
 
 // attach_devices() that also says how many entries the segment can hold, so
-// a num_devices larger than the segment is never followed past its end.
-smgr_device_table *attach_devices_bounded(int32_t *capacity);
+// a num_devices larger than the segment is never followed past its end, and
+// which user owns the segment.
+smgr_device_table *attach_devices_bounded(int32_t *capacity, uid_t *owner);
+
+// How long a call waits for a device semaphore before it gives up with
+// ESMGR: far beyond any real hold, so only a stuck holder runs into it.
+constexpr int kDeviceWaitMs = 30000;
+// Tests shorten the wait; 0 or less restores kDeviceWaitMs.
+void set_device_wait_ms(int ms);
+
+// accquire_dev_entry_sem() for a device number read from the reservation
+// table, which any local user can write: the set is only touched when it
+// plausibly is the device monitor's (a device number listed in the device
+// table, a set owned by the device table's owner).  Else logs why, -1.
+int accquire_listed_dev_sem(const smgr_device_table *table, int32_t capacity, uid_t owner,
+                            int32_t device_no);
 
 // Entries of the device table that exist: num_devices cut to the segment.
 int32_t device_count(const smgr_device_table *table, int32_t capacity);

@@ -36,6 +36,7 @@ struct Tables {
     smgr_reservation *resv = nullptr;
     smgr_device_table *devs = nullptr;
     int32_t capacity = 0;  // device entries the segment holds
+    uid_t owner = 0;       // of the device segment
 };
 
 bool entry_is(const smgr_reservation *e, int32_t key, int32_t device_no)
@@ -86,11 +87,18 @@ bool attach_reservation_table(const char *fn, Tables &t)
 
 bool attach_device_table(const char *fn, Tables &t)
 {
-    t.devs = smgr_detail::attach_devices_bounded(&t.capacity);
+    t.devs = smgr_detail::attach_devices_bounded(&t.capacity, &t.owner);
     if (!t.devs)
         logger(0, "%s:%d: %s: Fails to attach devices shared memory segment\n", SMGR_SRC, __LINE__,
                fn);
     return t.devs != nullptr;
+}
+
+// Takes the semaphore of a device number read from the reservation table
+// (the device table must be attached).
+int take_entry_device(const Tables &t, int32_t device_no)
+{
+    return smgr_detail::accquire_listed_dev_sem(t.devs, t.capacity, t.owner, device_no);
 }
 
 // The device's entry, or null; n is num_devices cut to the segment.
@@ -226,13 +234,19 @@ int64_t register_body(const char *fn, int32_t reg_key, int32_t device_no, const 
             return -1;
         const int32_t first = std::min(planned.device, device_no);
         const int32_t second = std::max(planned.device, device_no);
-        if (accquire_dev_entry_sem(first) != 0) {
+        // The device the key moves from was read from the table; the one
+        // it moves to was checked against the database.
+        auto take = [&](int32_t dev) {
+            return move && dev == planned.device ? take_entry_device(t, dev)
+                                                 : accquire_dev_entry_sem(dev);
+        };
+        if (take(first) != 0) {
             logger(0, "%s:%d: %s: Failed to accquire semaphore associated with device [ %d ].\n",
                    SMGR_SRC, __LINE__, fn, first);
             return -1;
         }
         int64_t rc = 0;
-        if (move && accquire_dev_entry_sem(second) != 0) {
+        if (move && take(second) != 0) {
             logger(0, "%s:%d: %s: Failed to accquire semaphore associated with device [ %d ].\n",
                    SMGR_SRC, __LINE__, fn, second);
             rc = -1;
@@ -243,8 +257,8 @@ int64_t register_body(const char *fn, int32_t reg_key, int32_t device_no, const 
         bool unchanged = false;
         {
             // Taken after the devices, so it is never held while waiting
-            // for one (a device left locked by a dead process blocks only
-            // its own registrations).
+            // for one (a device held by a stuck process delays only its
+            // own registrations).
             RegistryLock lock(fn);
             Slot now;
             if (find_slot(fn, t.resv, reg_key, device_no, false, &now) != 0) {
@@ -344,7 +358,7 @@ int64_t reserve_body(const char *fn, int32_t reg_key, uint64_t size, Tables &t)
 
     if (!attach_device_table(fn, t))
         return -1;
-    if (accquire_dev_entry_sem(device_no) != 0)
+    if (take_entry_device(t, device_no) != 0)
         return -1;
     int64_t rc = 0;
     if (!entry_is(e, reg_key, device_no))
@@ -397,7 +411,7 @@ int64_t avail_body(const char *fn, int32_t reg_key, uint32_t size, int32_t flg, 
     const int32_t device_no = e->devices_id;
 
     for (;;) {
-        if (accquire_dev_entry_sem(device_no) != 0)
+        if (take_entry_device(t, device_no) != 0)
             return -1;
         int64_t rc = 0;
         if (!entry_is(e, reg_key, device_no))
@@ -475,7 +489,7 @@ int64_t confirm_body(const char *fn, int32_t reg_key, uint32_t size, Tables &t)
         return -1;
     smgr_reservation *e = &t.resv[idx];
     const int32_t device_no = e->devices_id;
-    if (accquire_dev_entry_sem(device_no) != 0)
+    if (take_entry_device(t, device_no) != 0)
         return -1;
     int64_t rc = 0;
     // The key is checked too: an entry unregistered and taken by another
@@ -503,9 +517,12 @@ int64_t get_body(const char *fn, int32_t reg_key, int32_t *device_out, uint64_t 
     const int idx = find_registration(fn, reg_key, t);
     if (idx < 0)
         return idx;
+    // Attached only to vet the entry's device number.
+    if (!attach_device_table(fn, t))
+        return -1;
     const smgr_reservation *e = &t.resv[idx];
     const int32_t device_no = e->devices_id;
-    if (accquire_dev_entry_sem(device_no) != 0) {
+    if (take_entry_device(t, device_no) != 0) {
         logger(0, "%s:%d: %s: Failed to accquire semaphore associated with device [%d].\n", SMGR_SRC,
                __LINE__, fn, device_no);
         return -1;
@@ -535,7 +552,7 @@ int64_t unregister_body(const char *fn, int32_t reg_key, Tables &t)
     for (int attempt = 1;; ++attempt) {
         smgr_reservation *e = &t.resv[idx];
         const int32_t device_no = e->devices_id;
-        if (accquire_dev_entry_sem(device_no) != 0) {
+        if (take_entry_device(t, device_no) != 0) {
             logger(0, "%s:%d: %s: Failed to accquire semaphore associated with the devices [%d].\n",
                    SMGR_SRC, __LINE__, fn, device_no);
             return -1;
@@ -644,7 +661,7 @@ int smgr_get(int32_t reg_key, int32_t *device_no, uint64_t *size)
     logger(3, "%s:%d: %s: %d\n", SMGR_SRC, __LINE__, __func__, reg_key);
     Tables t;
     int64_t rc = get_body(__func__, reg_key, device_no, size, t);
-    detach(__func__, t, false, rc);
+    detach(__func__, t, t.devs != nullptr, rc);
     return static_cast<int>(rc);
 }
 

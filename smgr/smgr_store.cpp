@@ -7,7 +7,10 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -42,14 +45,34 @@ struct ErrText {
     const char *operator()(int e) { return strerror_r(e, buf, sizeof buf); }
 };
 
-int semaphore_op(int semid, int semnum, short delta)
+std::atomic<int> g_device_wait_ms{smgr_detail::kDeviceWaitMs};
+
+// One semaphore operation.  A wait_ms above 0 bounds the wait: -1 with
+// errno EAGAIN once it has passed.
+int semaphore_op(int semid, int semnum, short delta, short flags, int wait_ms)
 {
     sembuf op{};
     op.sem_num = static_cast<unsigned short>(semnum);
     op.sem_op = delta;
-    op.sem_flg = 0;  // no undo: the device monitor's semantics
+    op.sem_flg = flags;
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::nanoseconds;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
     for (;;) {
-        if (semop(semid, &op, 1) == 0)
+        int rc;
+        if (wait_ms > 0) {
+            const auto left = std::chrono::duration_cast<nanoseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                errno = EAGAIN;
+                return -1;
+            }
+            timespec ts{static_cast<time_t>(left.count() / 1000000000),
+                        static_cast<long>(left.count() % 1000000000)};
+            rc = semtimedop(semid, &op, 1, &ts);
+        } else {
+            rc = semop(semid, &op, 1);
+        }
+        if (rc == 0)
             return 0;
         // A signal to the caller is not a failure of the lock.
         if (errno != EINTR)
@@ -57,14 +80,52 @@ int semaphore_op(int semid, int semnum, short delta)
     }
 }
 
+// The device semaphore is taken and given back with undo, so the kernel
+// gives it back for a holder that dies; both must carry it, or the undo of
+// the taking alone would raise a free semaphore to 2 at the holder's exit.
+int take_device_sem(int semid, int32_t device_no)
+{
+    NameScope scope("sem_accquire");
+    logger(3, "%s:%d: %s: accquiring %d semaphore, from semid=[%d]", SMGR_SRC, __LINE__,
+           "sem_accquire", 0, semid);
+    const int wait_ms = g_device_wait_ms.load(std::memory_order_relaxed);
+    if (semaphore_op(semid, 0, -1, SEM_UNDO, wait_ms) == 0)
+        return 0;
+    if (errno == EAGAIN)
+        logger(0, "%s:%d: %s: device [%d] is still held after %d ms\n",
+               SMGR_SRC, __LINE__, "sem_accquire", device_no, wait_ms);
+    logger(0, "%s:%d: %s: Failed to accquire semphore %d.\n", SMGR_SRC, __LINE__, "sem_accquire", 0);
+    return -1;
+}
+
+int give_device_sem(int semid)
+{
+    NameScope scope("sem_release");
+    logger(3, "%s:%d: %s: releasing accquiring %d semaphore, from semid=[%d]", SMGR_SRC, __LINE__,
+           "sem_release", 0, semid);
+    if (semaphore_op(semid, 0, 1, SEM_UNDO, 0) != 0) {
+        logger(0, "%s:%d: %s: Failed to release semphore %d.\n", SMGR_SRC, __LINE__, "sem_release", 0);
+        return -1;
+    }
+    return 0;
+}
+
+// glibc leaves the definition of semctl's fourth argument to its callers.
+union semun_arg {
+    int val;
+    semid_ds *buf;
+    unsigned short *array;
+};
+
 }  // namespace
 
 namespace smgr_detail {
 
-smgr_device_table *attach_devices_bounded(int32_t *capacity)
+smgr_device_table *attach_devices_bounded(int32_t *capacity, uid_t *owner)
 {
     NameScope scope("attach_devices");
     *capacity = 0;
+    *owner = 0;
     int shmid = get_device_shmid();
     if (shmid < 0) {
         logger(0, "%s:%d: Failed to get device shared memory id.\n", SMGR_SRC, __LINE__);
@@ -88,6 +149,7 @@ smgr_device_table *attach_devices_bounded(int32_t *capacity)
     }
     size_t fit = (ds.shm_segsz - sizeof(smgr_device_table)) / sizeof(smgr_device);
     *capacity = fit > INT32_MAX ? INT32_MAX : static_cast<int32_t>(fit);
+    *owner = ds.shm_perm.uid;
     return static_cast<smgr_device_table *>(addr);
 }
 
@@ -103,6 +165,48 @@ int32_t device_count(const smgr_device_table *table, int32_t capacity)
         return capacity;
     }
     return n;
+}
+
+void set_device_wait_ms(int ms)
+{
+    g_device_wait_ms.store(ms > 0 ? ms : kDeviceWaitMs, std::memory_order_relaxed);
+}
+
+int accquire_listed_dev_sem(const smgr_device_table *table, int32_t capacity, uid_t owner,
+                            int32_t device_no)
+{
+    NameScope scope("accquire_dev_entry_sem");
+    logger(3, "%s:%d: %s: accquiring semaphore for device [%d]", SMGR_SRC, __LINE__,
+           "accquire_dev_entry_sem", device_no);
+    char buf[128];
+    const char *why = nullptr;
+    int semid = -1;
+    semid_ds ds{};
+    semun_arg arg{};
+    arg.buf = &ds;
+    // The key of a number that cannot be a device may well name a set of
+    // some other program: it is not even looked up.
+    if (device_no < 0 || device_no > UINT16_MAX) {
+        why = "not a device number";
+    } else if (device_to_index(SMGR_DEVICE_TABLE_ENTRIES(table), device_count(table, capacity),
+                               device_no) < 0) {
+        why = "not in the device table";
+    } else if ((semid = get_device_semid(device_no)) < 0) {
+        logger(0, "%s:%d: Failed to get semphore set id", SMGR_SRC, __LINE__);
+        return -1;
+    } else if (semctl(semid, 0, IPC_STAT, arg) != 0) {
+        why = "its semaphore set cannot be inspected";
+    } else if (ds.sem_perm.uid != owner) {
+        std::snprintf(buf, sizeof buf, "its semaphore set is owned by uid %u, the device table by uid %u",
+                      static_cast<unsigned>(ds.sem_perm.uid), static_cast<unsigned>(owner));
+        why = buf;
+    }
+    if (why) {
+        logger(0, "%s:%d: %s: refusing the semaphore set of device [%d]: %s\n", SMGR_SRC, __LINE__,
+               "accquire_dev_entry_sem", device_no, why);
+        return -1;
+    }
+    return take_device_sem(semid, device_no);
 }
 
 int wait_reservation_sem(int index, int timeout_s)
@@ -258,7 +362,8 @@ int deattach_reservations(smgr_reservation *reservations)
 smgr_device_table *attach_devices(void)
 {
     int32_t capacity;
-    return smgr_detail::attach_devices_bounded(&capacity);
+    uid_t owner;
+    return smgr_detail::attach_devices_bounded(&capacity, &owner);
 }
 
 int deattach_devices(smgr_device_table *devices)
@@ -343,7 +448,7 @@ int sem_accquire(int semid, int semnum)
     NameScope scope(__func__);
     logger(3, "%s:%d: %s: accquiring %d semaphore, from semid=[%d]", SMGR_SRC, __LINE__, __func__,
            semnum, semid);
-    if (semaphore_op(semid, semnum, -1) != 0) {
+    if (semaphore_op(semid, semnum, -1, 0, 0) != 0) {
         logger(0, "%s:%d: %s: Failed to accquire semphore %d.\n", SMGR_SRC, __LINE__, __func__, semnum);
         return -1;
     }
@@ -355,7 +460,7 @@ int sem_release(int semid, int semnum)
     NameScope scope(__func__);
     logger(3, "%s:%d: %s: releasing accquiring %d semaphore, from semid=[%d]", SMGR_SRC, __LINE__,
            __func__, semnum, semid);
-    if (semaphore_op(semid, semnum, 1) != 0) {
+    if (semaphore_op(semid, semnum, 1, 0, 0) != 0) {
         logger(0, "%s:%d: %s: Failed to release semphore %d.\n", SMGR_SRC, __LINE__, __func__, semnum);
         return -1;
     }
@@ -372,7 +477,7 @@ int accquire_dev_entry_sem(int32_t device_no)
         logger(0, "%s:%d: Failed to get semphore set id", SMGR_SRC, __LINE__);
         return -1;
     }
-    return sem_accquire(semid, 0);
+    return take_device_sem(semid, device_no);
 }
 
 int release_dev_entry_sem(int32_t device_no)
@@ -385,7 +490,7 @@ int release_dev_entry_sem(int32_t device_no)
         logger(0, "%s:%d: Failed to get semphore set id", SMGR_SRC, __LINE__);
         return -1;
     }
-    return sem_release(semid, 0);
+    return give_device_sem(semid);
 }
 
 int accquire_reservation_sem(int index)

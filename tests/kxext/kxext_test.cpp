@@ -846,6 +846,7 @@ TEST_F(Kxdb, DemoLoadsAndFeedsEveryStatement)
 
 TEST(Logger, OneLinePerCallWithTheInnermostName)
 {
+    ASSERT_EQ(setenv("KXEXT_LOG_LEVEL", "4", 1), 0);
     testing::internal::CaptureStderr();
     logger(3, "plain %d", 5);
     push_name("outer");
@@ -866,6 +867,7 @@ TEST(Logger, OneLinePerCallWithTheInnermostName)
 
 TEST(Logger, NamesArePerThread)
 {
+    ASSERT_EQ(setenv("KXEXT_LOG_LEVEL", "2", 1), 0);
     push_name("main");
     testing::internal::CaptureStderr();
     std::thread([] {
@@ -880,6 +882,36 @@ TEST(Logger, NamesArePerThread)
               "kxext[2] -: from the other thread\n"
               "kxext[2] worker: named\n"
               "kxext[2] main: back\n");
+}
+
+// Lines above KXEXT_LOG_LEVEL are dropped; errors never are.
+TEST(Logger, LevelThresholdFromTheEnvironment)
+{
+    const std::string errors = "kxext[0] -: at 0\n";
+    const struct {
+        const char *value;  // null: unset
+        std::string expected;
+    } cases[] = {
+        {nullptr, errors},
+        {"", errors},
+        {"junk", errors},
+        {"3x", errors},
+        {"-1", errors},
+        {"0", errors},
+        {"2", errors + "kxext[1] -: at 1\nkxext[2] -: at 2\n"},
+        {"99", errors + "kxext[1] -: at 1\nkxext[2] -: at 2\nkxext[3] -: at 3\nkxext[4] -: at 4\n"},
+    };
+    for (const auto &c : cases) {
+        if (c.value)
+            ASSERT_EQ(setenv("KXEXT_LOG_LEVEL", c.value, 1), 0);
+        else
+            ASSERT_EQ(unsetenv("KXEXT_LOG_LEVEL"), 0);
+        testing::internal::CaptureStderr();
+        for (int level = 0; level <= 4; ++level)
+            logger(level, "at %d", level);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.expected)
+            << (c.value ? c.value : "unset");
+    }
 }
 
 }  // namespace

@@ -184,12 +184,11 @@ TEST_F(Concurrency, RegistrationsOnDifferentDevicesNeverShareAnEntry)
     expect_totals_match_entries();
 }
 
-// Semaphores have no undo, so a process that dies holding a device leaves
-// it locked.  Registrations on that device wait; registrations on other
-// devices must not wait behind them.
+// A process stuck while it holds a device: registrations on that device
+// wait; registrations on other devices must not wait behind them.
 TEST_F(Concurrency, DeviceLeftLockedBlocksOnlyItsOwnRegistrations)
 {
-    ASSERT_EQ(accquire_dev_entry_sem(11), 0);  // as a holder that died would
+    ASSERT_EQ(accquire_dev_entry_sem(11), 0);  // as a stuck holder would
     Child stuck([] { return static_cast<int64_t>(smgr_register(0, 11)); });
     ASSERT_TRUE(eventually([this] { return mon().device_waiters(11) == 1; }, 20));
     Child other([] { return static_cast<int64_t>(smgr_register(700, 12)); });

@@ -3,6 +3,10 @@
 // own IPC and mount namespaces.
 #include "smgr_test_util.h"
 
+#include "smgr/smgr_internal.h"
+
+#include <sys/sem.h>
+
 #include <ctime>
 
 using namespace smgr_test;
@@ -154,12 +158,13 @@ TEST_F(Reserve, UnknownKeyUnlistedDeviceAndMissingSemaphore)
     EXPECT_EQ(smgr_reserve(700, 1), -4);
     EXPECT_TRUE(contains(log_.since(), "smgr_reserve: No Existing registraton for : 700"));
 
-    // Device 4 is in the database and has a semaphore, but is not listed.
+    // Device 4 is in the database and has a semaphore, but is not listed:
+    // its set is not taken to be the device monitor's.
     int key = smgr_register(0, 4);
     ASSERT_EQ(key, 1);
     log_.mark();
-    EXPECT_EQ(smgr_reserve(key, 10), -4);
-    EXPECT_TRUE(contains(log_.since(), "smgr_reserve: No Existing deivce entry for: 1"));
+    EXPECT_EQ(smgr_reserve(key, 10), -1);
+    EXPECT_TRUE(contains(log_.since(), "refusing the semaphore set of device [4]: not in the device table"));
     EXPECT_EQ(entry_of(key)->reservation, 0u);
 
     // An entry on a device whose semaphore set is gone: -1, nothing changes.
@@ -279,6 +284,26 @@ TEST_F(GetAndUnregister, GetReadsTheRegistrationBack)
     EXPECT_EQ(mon().device_semval(2), 1);
 }
 
+// A caller's stderr may be a pipe nobody reads while it holds a device.
+TEST_F(GetAndUnregister, NothingOnStderrByDefault)
+{
+    ASSERT_EQ(unsetenv("KXEXT_LOG_LEVEL"), 0);
+    log_.mark();
+    int key = smgr_register(0, 2);
+    ASSERT_EQ(key, 1);
+    EXPECT_EQ(smgr_reserve(key, 4096), 0);
+    EXPECT_EQ(smgr_avail(key, 1024, 0), 1024);
+    EXPECT_EQ(smgr_confirm(key, 1024), 0);
+    int32_t device = 0;
+    uint64_t size = 0;
+    EXPECT_EQ(smgr_get(key, &device, &size), 0);
+    EXPECT_EQ(log_.since(), "");
+    // Asked for, the traces come.
+    ASSERT_EQ(setenv("KXEXT_LOG_LEVEL", "3", 1), 0);
+    EXPECT_EQ(smgr_get(key, &device, &size), 0);
+    EXPECT_TRUE(contains(log_.since(), "kxext[3] smgr_get: "));
+}
+
 TEST_F(GetAndUnregister, UnregisterTakesTheAmountsOffTheDevice)
 {
     EXPECT_EQ(smgr_unregister(900), -4);
@@ -381,6 +406,161 @@ TEST_F(InterleavedChange, UnregisterFollowsAKeyThatMoved)
     EXPECT_EQ(entry_of(600), nullptr);
     EXPECT_EQ(reserve_space(2), 0u);
     EXPECT_EQ(mon().device_semval(2), 1);
+}
+
+// The device semaphore against holders that die or hang, and against entries
+// whose device number leads to a set that is not the device monitor's.
+class DeviceSemaphoreFaults : public StoreTest {
+protected:
+    // A process that takes device's semaphore and hangs on to it.
+    std::unique_ptr<Child> holder(int32_t device)
+    {
+        auto c = std::make_unique<Child>([device]() -> int64_t {
+            if (accquire_dev_entry_sem(device) != 0)
+                return -1;
+            for (;;)
+                pause();
+        });
+        EXPECT_TRUE(eventually([&] { return mon().device_semval(device) == 0; }, 20))
+            << "the holder never took device " << device;
+        return c;
+    }
+    // The operations that take the semaphore of a registration's device.
+    struct Op {
+        const char *name;
+        std::function<int64_t()> call;
+        bool reads_device_row = false;  // ENDEV before any semaphore
+    };
+    static std::vector<Op> ops_on(int32_t key, int32_t other_device)
+    {
+        return {
+            {"smgr_reserve", [=] { return int64_t{smgr_reserve(key, 10)}; }, true},
+            {"smgr_avail", [=] { return smgr_avail(key, 10, 0); }},
+            {"smgr_confirm", [=] { return int64_t{smgr_confirm(key, 0)}; }},
+            {"smgr_get",
+             [=] {
+                 int32_t d;
+                 uint64_t s;
+                 return int64_t{smgr_get(key, &d, &s)};
+             }},
+            {"smgr_unregister", [=] { return int64_t{smgr_unregister(key)}; }},
+            // Moving the key takes its present device too.
+            {"smgr_register", [=] { return int64_t{smgr_register(key, other_device)}; }},
+        };
+    }
+};
+
+TEST_F(DeviceSemaphoreFaults, HolderKilledWhileHoldingLeavesTheDeviceFree)
+{
+    smgr_detail::set_device_wait_ms(5000);  // a regression fails fast
+    int key = smgr_register(0, 2);
+    ASSERT_EQ(smgr_reserve(key, 4096), 0);
+    auto h = holder(2);
+    h->kill_now();
+    EXPECT_EQ(mon().device_semval(2), 1);
+    int32_t device = 0;
+    uint64_t size = 0;
+    EXPECT_EQ(smgr_get(key, &device, &size), 0);
+    EXPECT_EQ(size, 4096u);
+    EXPECT_EQ(smgr_avail(key, 1000, 0), 1000);
+    EXPECT_EQ(mon().device_semval(2), 1);
+}
+
+TEST_F(DeviceSemaphoreFaults, LiveHolderMakesEveryCallGiveUpAfterTheWait)
+{
+    smgr_detail::set_device_wait_ms(200);
+    int key = smgr_register(700, 2);
+    ASSERT_EQ(smgr_reserve(key, 4096), 0);
+    ASSERT_EQ(smgr_avail(key, 1000, 0), 1000);
+    auto h = holder(2);
+    auto ops = ops_on(key, 1);
+    ops.push_back({"smgr_register new", [] { return int64_t{smgr_register(600, 2)}; }});
+    for (const Op &op : ops) {
+        log_.mark();
+        EXPECT_EQ(op.call(), -1) << op.name;
+        EXPECT_TRUE(contains(log_.since(), "device [2] is still held after 200 ms"))
+            << op.name;
+    }
+    smgr_reservation *e = entry_of(key);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->devices_id, 2);
+    EXPECT_EQ(e->reservation, 3096u);
+    EXPECT_EQ(e->availed, 1000u);
+    EXPECT_EQ(reserve_space(2), 3096u);
+    EXPECT_EQ(avail_space(2), 1000u);
+    EXPECT_EQ(entry_of(600), nullptr);
+    EXPECT_EQ(mon().device_semval(2), 0);  // still the holder's
+    EXPECT_EQ(mon().device_semval(1), 1);
+}
+
+// The reservation table is writable by any local user.  A device number
+// planted in it must not make smgr lock (or give back) a semaphore set that
+// is not the device monitor's.
+TEST_F(DeviceSemaphoreFaults, ForgedDeviceNumbersAreRefused)
+{
+    struct ForeignSet {
+        int id = -1;
+        explicit ForeignSet(int32_t device)
+        {
+            key_t key = static_cast<key_t>(static_cast<uint32_t>(device) | SMGR_DEVICE_SEM_KEY);
+            id = semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
+            if (id >= 0)
+                semctl(id, 0, SETVAL, 1);
+        }
+        ~ForeignSet()
+        {
+            if (id >= 0)
+                semctl(id, 0, IPC_RMID);
+        }
+    };
+    ForeignSet wide(0x10002), negative(-5);
+    ASSERT_GE(wide.id, 0);
+    ASSERT_GE(negative.id, 0);
+    // Device 1's set changes hands.
+    semid_ds ds{};
+    const int set1 = mon().device_semid(1);
+    ASSERT_EQ(semctl(set1, 0, IPC_STAT, &ds), 0);
+    ds.sem_perm.uid = 65534;
+    ASSERT_EQ(semctl(set1, 0, IPC_SET, &ds), 0);
+
+    const struct {
+        int32_t device;
+        int semid;
+        bool in_database;
+        const char *why;
+    } cases[] = {
+        {0x10002, wide.id, false, "not a device number"},
+        {-5, negative.id, false, "not a device number"},
+        {4, mon().device_semid(4), true, "not in the device table"},  // a set, but unlisted
+        {1, set1, true, "its semaphore set is owned by uid 65534, the device table by uid 0"},
+    };
+    for (const auto &c : cases) {
+        smgr_reservation &e = mon().entry(10);
+        e.reservation_key = 800, e.devices_id = c.device, e.used = 1;
+        e.reservation = 100, e.availed = 50;
+        const std::string line = "refusing the semaphore set of device [" +
+                                 std::to_string(c.device) + "]: " + c.why;
+        for (const Op &op : ops_on(800, 2)) {
+            log_.mark();
+            if (op.reads_device_row && !c.in_database) {
+                EXPECT_EQ(op.call(), -7) << c.device << " " << op.name;
+                continue;
+            }
+            EXPECT_EQ(op.call(), -1) << c.device << " " << op.name;
+            EXPECT_TRUE(contains(log_.since(), line)) << c.device << " " << op.name;
+        }
+        EXPECT_EQ(e.used, 1) << c.device;
+        EXPECT_EQ(e.devices_id, c.device);
+        EXPECT_EQ(e.reservation, 100u) << c.device;
+        EXPECT_EQ(e.availed, 50u) << c.device;
+        // Never operated on, not even taken and given back.
+        semid_ds after{};
+        ASSERT_EQ(semctl(c.semid, 0, IPC_STAT, &after), 0);
+        EXPECT_EQ(after.sem_otime, 0) << c.device;
+        EXPECT_EQ(semctl(c.semid, 0, GETVAL), 1) << c.device;
+    }
+    EXPECT_EQ(mon().device_semval(2), 1);
+    EXPECT_EQ(reserve_space(2), 0u);
 }
 
 // Without the device monitor every operation fails, logging why.

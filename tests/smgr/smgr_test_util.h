@@ -74,8 +74,8 @@ inline std::string read_all(int fd)
 }
 
 // Sends fd 2 (where kxext's logger writes) to a temporary file for the
-// object's life.  key_to_index alone logs a line per entry it scans, so
-// tests keep that out of ctest's output and read it back instead.
+// object's life, so that the traces tests ask for stay out of ctest's
+// output and can be read back.
 class StderrCapture {
 public:
     StderrCapture()
@@ -165,6 +165,15 @@ public:
     Child &operator=(const Child &) = delete;
 
     bool started() const { return pid_ > 0; }
+    // Kills the child at once, wherever it is, and reaps it.
+    void kill_now()
+    {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            reaped_ = true;
+        }
+    }
     // The result, or false when the child did not finish within timeout_s
     // (it is then killed) or died without one.
     bool result(int timeout_s, int64_t *rc)
@@ -212,6 +221,8 @@ protected:
             << "KXDB_CONNINFO is not set: run through ctest (smgr_ns.sh with SMGR_PG_DIR)";
         // Children must open their own connections.
         pgClose();
+        // The tests read the traces; children inherit the setting.
+        ASSERT_EQ(setenv("KXEXT_LOG_LEVEL", "3", 1), 0);
         ASSERT_TRUE(log_.ok());
         if (with_monitor())
             monitor_ = std::make_unique<testmon::Monitor>(devices());
