@@ -8,17 +8,18 @@
 #include "agent/text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
-int g_disk_intf_found;
+std::atomic<int> g_disk_intf_found{0};
 int g_disk_new_format;
 int g_disk_first_pass = 1;
 int g_disk_detail_level = 2;
@@ -174,6 +175,21 @@ report_counts count_disks(FILE *report)
     return counts;
 }
 
+// Rows beyond the bounds are dropped, with one line per table and pass.
+void bound_counts(report_counts &counts)
+{
+    if (counts.disks > DISK_MAX_ROWS) {
+        sa_log(1, "count_disks: %d physdisks in the report, rows beyond %d dropped\n", counts.disks,
+               DISK_MAX_ROWS);
+        counts.disks = DISK_MAX_ROWS;
+    }
+    if (counts.volumes > VOLUME_MAX_ROWS) {
+        sa_log(1, "count_disks: %d volumes in the report, rows beyond %d dropped\n", counts.volumes,
+               VOLUME_MAX_ROWS);
+        counts.volumes = VOLUME_MAX_ROWS;
+    }
+}
+
 void parse_disk_line(physdisk_info &disk, int position, const char *line)
 {
     size_t len = strlen(line);
@@ -304,7 +320,9 @@ int fill_tables(FILE *report, physdisk_table &disks, volume_table &volumes)
                 parse_disk_line(disk, disk.index, line);
                 result = 0;
             } else {
-                result = -4;
+                // Past the row bound the count already logged the drop;
+                // short of it, the report changed since it was counted.
+                result = position >= static_cast<size_t>(DISK_MAX_ROWS) ? 0 : -4;
             }
             position++;
         } else if (section == 2) {
@@ -329,6 +347,129 @@ void publish(std::shared_ptr<const physdisk_table> disks, std::shared_ptr<const 
     g_volume_instances = volumes ? static_cast<int>(volumes->size()) : 0;
     g_physdisk_info = std::move(disks);
     g_volume_info = std::move(volumes);
+}
+
+// The report may lie in a directory every local user can write, so only a
+// file that only root could have written is trusted.  A group-writable
+// file passes when its group is root's.
+const char *report_refusal(const struct stat &st)
+{
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    if (st.st_uid != 0)
+        return "not owned by root";
+    if (st.st_mode & S_IWOTH)
+        return "writable by others";
+    if ((st.st_mode & S_IWGRP) && st.st_gid != 0)
+        return "writable by a group other than root";
+    if (st.st_size > DISK_REPORT_MAX_BYTES)
+        return "larger than 16 MiB";
+    return nullptr;
+}
+
+int refuse_report(const char *path, const char *reason)
+{
+    sa_log(1, "Refusing disk report %s: %s\n", path, reason);
+    return CAPTURE_CANNOT_OPEN;
+}
+
+// Checks the report open at fd and runs both passes over one copy of it
+// in memory: both see the same text, and a file that grows while it is
+// read is refused at the limit instead of read on.
+int read_report_fd(int fd, const char *path)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return refuse_report(path, strerror(errno));
+    if (const char *reason = report_refusal(st))
+        return refuse_report(path, reason);
+
+    std::string text;
+    try {
+        text.reserve(static_cast<size_t>(st.st_size));
+        char chunk[16384];
+        for (;;) {
+            ssize_t n = read(fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return refuse_report(path, strerror(errno));
+            if (n == 0)
+                break;
+            if (text.size() + static_cast<size_t>(n) > static_cast<size_t>(DISK_REPORT_MAX_BYTES))
+                return refuse_report(path, "grew beyond 16 MiB while read");
+            text.append(chunk, static_cast<size_t>(n));
+        }
+    } catch (const std::bad_alloc &) {
+        sa_log(0, "count_disks: malloc error\n");
+        return -2;
+    }
+
+    FILE *report = fmemopen(text.data(), text.size(), "r");
+    if (!report) {
+        sa_log(0, "Cannot open file %s\n", path);
+        return CAPTURE_CANNOT_OPEN;
+    }
+    int result = parse_disk_report(report);
+    fclose(report);
+    return result;
+}
+
+// A report of 64 bytes or less left at the fixed path is no report: the
+// script runs instead.  Anything else there is read in place (and checked
+// there, a link or a FIFO included).
+bool report_in_place()
+{
+    struct stat st;
+    if (lstat(DISK_MON_REPORT, &st) != 0)
+        return false;
+    return !S_ISREG(st.st_mode) || st.st_size > 64;
+}
+
+// The discovery of one pass: the report in place or the script's, read
+// and parsed.  The result code of discover_disks.
+int discover_disks_pass()
+{
+    int result;
+    if (report_in_place()) {
+        result = read_disk_report(DISK_MON_REPORT);
+    } else {
+        CommandCapture capture("/tmp/snmp_disk.out");
+        if (!capture.created()) {
+            sa_log(0, "Cannot open file %s\n", "/tmp/snmp_disk.outXXXXXX");
+            return CAPTURE_CANNOT_OPEN;
+        }
+        char script_path[80];
+        snprintf(script_path, sizeof script_path, "%s/%s", DISK_SCRIPT_DIR, DISK_SCRIPT);
+        const char *script = access(script_path, F_OK) == 0 ? DISK_SCRIPT : DISK_SCRIPT_LOGGER;
+        // No operand: fixed names, and a redirection to a mkstemp path of
+        // a fixed stem and letters and digits.
+        std::string command = std::string(DISK_SCRIPT_DIR) + "/" + script + " >" +
+                              capture.path() + " 2>/dev/null";
+        int status = capture.run(command);
+        if (status != 0) {
+            sa_log(1, "discover_disks command error %d\n", status);
+            unlink(capture.path());
+            return status;
+        }
+        FILE *file = capture.open();
+        if (!file) {
+            sa_log(0, "Cannot open file %s\n", capture.path());
+            return CAPTURE_CANNOT_OPEN;
+        }
+        result = read_report_fd(fileno(file), capture.path());
+    }
+    // A report that was not read leaves the tables and the first-pass
+    // state as they were.
+    if (result == CAPTURE_CANNOT_OPEN)
+        return result;
+
+    disk_tables now = disk_tables_now();
+    sa_log(g_disk_detail_level, "discover_disks rv = %d instances phys=%d vol=%d\n", result,
+           now.physdisk_instances, now.volume_instances);
+    g_disk_first_pass = 0;
+    g_disk_detail_level = 4;
+    return result;
 }
 
 } // namespace
@@ -464,6 +605,7 @@ int get_volume_instances()
 int parse_disk_report(FILE *report)
 {
     report_counts counts = count_disks(report);
+    bound_counts(counts);
     int result = counts.result;
 
     // New tables are built aside and swapped in whole.  With unchanged
@@ -514,60 +656,36 @@ int parse_disk_report(FILE *report)
     return result;
 }
 
-int discover_disks()
+int read_disk_report(const char *path)
 {
-    // After a failed start the group stays disabled and is not refreshed.
-    if (!g_disk_first_pass && !g_disk_intf_found)
-        return 0;
-
-    // A report that another process keeps up to date is read in place.
-    const char *report_path = DISK_MON_REPORT;
-    std::optional<CommandCapture> capture;
-    struct stat st;
-    if (stat(DISK_MON_REPORT, &st) != 0 || st.st_size <= 64) {
-        capture.emplace("/tmp/snmp_disk.out");
-        if (!capture->created()) {
-            sa_log(0, "Cannot open file %s\n", "/tmp/snmp_disk.outXXXXXX");
-            return CAPTURE_CANNOT_OPEN;
-        }
-        char script_path[80];
-        snprintf(script_path, sizeof script_path, "%s/%s", DISK_SCRIPT_DIR, DISK_SCRIPT);
-        const char *script = access(script_path, F_OK) == 0 ? DISK_SCRIPT : DISK_SCRIPT_LOGGER;
-        // Fixed names and a mkstemp path: nothing here needs quoting.
-        std::string command = std::string(DISK_SCRIPT_DIR) + "/" + script + " >" +
-                              capture->path() + " 2>/dev/null";
-        int status = capture->run(command);
-        if (status != 0) {
-            sa_log(1, "discover_disks command error %d\n", status);
-            unlink(capture->path());
-            return status;
-        }
-        report_path = capture->path();
-    }
-
-    FILE *report = capture ? capture->open() : fopen(report_path, "r");
-    if (!report) {
-        sa_log(0, "Cannot open file %s\n", report_path);
+    // O_NOFOLLOW: a link planted at the path is refused, not followed;
+    // O_NONBLOCK: a FIFO there cannot hold the pass up at open.
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            return refuse_report(path, "a symbolic link");
+        sa_log(0, "Cannot open file %s\n", path);
         return CAPTURE_CANNOT_OPEN;
     }
-    int result = parse_disk_report(report);
-    if (capture)
-        capture->finish();
-    else
-        fclose(report);
+    int result = read_report_fd(fd, path);
+    close(fd);
+    return result;
+}
 
-    disk_tables now = disk_tables_now();
-    sa_log(g_disk_detail_level, "discover_disks rv = %d instances phys=%d vol=%d\n", result,
-           now.physdisk_instances, now.volume_instances);
-    g_disk_first_pass = 0;
-    g_disk_detail_level = 4;
+int discover_disks()
+{
+    int result = discover_disks_pass();
+    // A failed start is retried by every refresh; the first pass that gets
+    // a report through serves the tables from then on.
+    if (result == 0 && g_disk_intf_found.exchange(1) == 0)
+        sa_log(1, "discover_disks: disk tables served from now on\n");
     return result;
 }
 
 int init_diskGroup()
 {
     mib_trace(__func__, "diskGroup", __LINE__, "diskGroup", "Initializing\n");
-    int rv = discover_disks();
+    int rv = discover_disks_pass();
     if (rv != 0)
         sa_log(0, "discover_disks error %d\n", rv);
     else

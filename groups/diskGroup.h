@@ -5,8 +5,10 @@
 
 #include "agent/netsnmp.h"
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
+#include <sys/types.h>
 #include <vector>
 
 struct physdisk_info {
@@ -50,7 +52,16 @@ inline constexpr const char *DISK_SCRIPT = "disk_monitoring.py";
 inline constexpr const char *DISK_SCRIPT_LOGGER = "disk_monitoring_logger.py";
 inline constexpr const char *DISK_MON_REPORT = "/var/tmp/disk_mon.out";
 
-extern int g_disk_intf_found;
+// A report larger than this is refused whole (a real one is a few KiB), and
+// the tables keep at most these many rows: a hostile report cannot make a
+// pass read for hours or take gigabytes.
+inline constexpr off_t DISK_REPORT_MAX_BYTES = 16 << 20;
+inline constexpr int DISK_MAX_ROWS = 1024;
+inline constexpr int VOLUME_MAX_ROWS = 256;
+
+// Set by the first pass that reads a report through, at start or later;
+// written by the refresh thread, read by the handlers.
+extern std::atomic<int> g_disk_intf_found;
 extern int g_disk_new_format;
 extern int g_disk_first_pass;
 extern int g_disk_detail_level;
@@ -63,6 +74,12 @@ int discover_disks();
 // Both passes over an open report and the swap of the new tables; the
 // result code of discover_disks.
 int parse_disk_report(FILE *report);
+// The report at path, read only when it is a regular file (no symbolic
+// link) owned by root, writable by no one else and at most
+// DISK_REPORT_MAX_BYTES; parsed as parse_disk_report does.  A report that
+// cannot be opened or is refused gives CAPTURE_CANNOT_OPEN and leaves the
+// tables as they were.
+int read_disk_report(const char *path);
 
 u_char *var_diskGroup(struct variable *vp, oid *name, size_t *length, int exact,
                       size_t *var_len, WriteMethod **write_method);

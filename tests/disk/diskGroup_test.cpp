@@ -1,10 +1,18 @@
+#include "agent/capture.h"
 #include "disk_test_util.h"
 #include "../unit/test_util.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -162,6 +170,15 @@ protected:
             if (line == entry)
                 return true;
         return false;
+    }
+    // Entries of the log at a level, e.g. "[1]".
+    std::vector<std::string> logged_at(const std::string &level) const
+    {
+        std::vector<std::string> lines;
+        for (const auto &line : log_lines())
+            if (line.rfind(level, 0) == 0)
+                lines.push_back(line);
+        return lines;
     }
 
     static physdisk_info disk(int i) { return disk_tables_now().physdisk_info->at(i); }
@@ -572,6 +589,179 @@ TEST_F(DiskReport, ADiskLineBeyondTheCountedTableGivesMinus4)
     fclose(file);
     EXPECT_EQ(get_physdisk_instances(), 1);
     EXPECT_STREQ(disk(0).name, "sda");
+}
+
+TEST_F(DiskReport, RowsBeyondTheBoundsAreDroppedWithOneLineEach)
+{
+    std::string disks = "====  DEV\n";
+    for (int i = 0; i < DISK_MAX_ROWS + 6; i++)
+        disks += "DISK0  o  1 d" + std::to_string(i) + " 1 (C) 2 h 3 SER: 4) M S F 1 TB\n";
+    std::string volumes = "==========\n";
+    for (int i = 0; i < VOLUME_MAX_ROWS + 4; i++)
+        volumes += "RAID1 md" + std::to_string(i) + " (sda1) ++++ OK\n";
+    EXPECT_EQ(parse_text(disks + volumes + "==========\n"), 0);
+    ASSERT_EQ(get_physdisk_instances(), DISK_MAX_ROWS);
+    ASSERT_EQ(get_volume_instances(), VOLUME_MAX_ROWS);
+    EXPECT_EQ(disk_get({10, 2, 1, 3}, DISK_MAX_ROWS).text, "d1023");
+    EXPECT_FALSE(disk_get({10, 2, 1, 3}, DISK_MAX_ROWS + 1).has);
+    EXPECT_EQ(disk_get({20, 2, 1, 3}, VOLUME_MAX_ROWS).text, "1 md255");
+    EXPECT_EQ(logged_at("[1]"),
+              (std::vector<std::string>{"[1] count_disks: 1030 physdisks in the report, rows beyond 1024 dropped",
+                                        "[1] count_disks: 260 volumes in the report, rows beyond 256 dropped"}));
+
+    // Dropped disk lines as the report's last content are no changed
+    // report (-4): the pass succeeds.
+    unlink(g_log_file);
+    EXPECT_EQ(parse_text(disks), 0);
+    EXPECT_EQ(get_physdisk_instances(), DISK_MAX_ROWS);
+    EXPECT_EQ(get_volume_instances(), 0);
+    EXPECT_EQ(logged_at("[1]").size(), 1u);
+}
+
+// A report file that is refused is not read at all: the pass is a failed
+// read (-20), one level-1 line names the file and the reason, and the
+// rows of the last good report stay served.
+TEST_F(DiskReport, ReportFilesAreReadOnlyWhenRootAloneCouldHaveWrittenThem)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to own and chown the reports";
+    const std::string good = "====  DEV\nDISK0  o  1 sdz 1 (C) 2 h 3 SER: 4) M S F 1 TB\n"
+                             "==========\n==========\n";
+    const std::string dir = tmp_.path();
+    auto report = [&](mode_t mode, uid_t uid, gid_t gid, off_t size = -1) {
+        std::string path = tmp_.write("report", good);
+        EXPECT_EQ(chown(path.c_str(), uid, gid), 0);
+        EXPECT_EQ(chmod(path.c_str(), mode), 0);
+        if (size >= 0) {
+            EXPECT_EQ(truncate(path.c_str(), size), 0);
+        }
+        return path;
+    };
+    const uid_t nobody = 65534;
+    struct Case {
+        const char *name;
+        std::function<std::string()> lay;
+        const char *refusal; // null: read
+    } cases[] = {
+        {"root 0644", [&] { return report(0644, 0, 0); }, nullptr},
+        {"root group-writable", [&] { return report(0664, 0, 0); }, nullptr},
+        {"exactly the limit", [&] { return report(0644, 0, 0, DISK_REPORT_MAX_BYTES); }, nullptr},
+        {"another owner", [&] { return report(0644, nobody, 0); }, "not owned by root"},
+        {"world-writable", [&] { return report(0666, 0, 0); }, "writable by others"},
+        {"writable by another group", [&] { return report(0664, 0, nobody); },
+         "writable by a group other than root"},
+        {"one byte over the limit", [&] { return report(0644, 0, 0, DISK_REPORT_MAX_BYTES + 1); },
+         "larger than 16 MiB"},
+        {"sparse 8 GiB", [&] { return report(0644, 0, 0, off_t{8} << 30); }, "larger than 16 MiB"},
+        {"symbolic link to a good report",
+         [&] {
+             std::string link = dir + "/link";
+             EXPECT_EQ(symlink(report(0644, 0, 0).c_str(), link.c_str()), 0);
+             return link;
+         },
+         "a symbolic link"},
+        // Opening a FIFO for reading would wait for a writer for ever.
+        {"FIFO",
+         [&] {
+             std::string fifo = dir + "/fifo";
+             EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+             return fifo;
+         },
+         "not a regular file"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(parse_text(fixture("old_layout.txt")), 0);
+        std::string path = c.lay();
+        unlink(g_log_file);
+
+        auto start = std::chrono::steady_clock::now();
+        int rv = read_disk_report(path.c_str());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+        if (!c.refusal) {
+            EXPECT_EQ(rv, 0);
+            EXPECT_EQ(disk_get({10, 1}, 0).integer, 1);
+            EXPECT_EQ(disk_get({10, 2, 1, 3}, 1).text, "sdz");
+        } else {
+            EXPECT_EQ(rv, CAPTURE_CANNOT_OPEN);
+            EXPECT_EQ(logged_at("[1]"),
+                      std::vector<std::string>{"[1] Refusing disk report " + path + ": " + c.refusal});
+            EXPECT_TRUE(logged_at("[0]").empty());
+            EXPECT_EQ(disk_get({10, 1}, 0).integer, 3);
+            EXPECT_EQ(disk_get({10, 2, 1, 3}, 1).text, "sda");
+            EXPECT_EQ(disk_get({20, 2, 1, 3}, 1).text, "1 md0");
+        }
+        unlink((dir + "/report").c_str());
+        unlink((dir + "/link").c_str());
+        unlink((dir + "/fifo").c_str());
+    }
+}
+
+// discover_disks at its fixed report path, inside a private mount
+// namespace with an empty /var/tmp.
+class DiskDiscovery : public DiskReport {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root for a private /var/tmp";
+        DiskReport::SetUp();
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0) << errno;
+        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << errno;
+        ASSERT_EQ(mount("tmpfs", "/var/tmp", "tmpfs", 0, nullptr), 0) << errno;
+        mounted_ = true;
+    }
+    void TearDown() override
+    {
+        if (mounted_)
+            umount("/var/tmp");
+        DiskReport::TearDown();
+    }
+    static void lay(const std::string &text, uid_t owner = 0)
+    {
+        FILE *file = fopen(DISK_MON_REPORT, "w");
+        ASSERT_NE(file, nullptr);
+        fwrite(text.data(), 1, text.size(), file);
+        fclose(file);
+        ASSERT_EQ(chown(DISK_MON_REPORT, owner, 0), 0);
+    }
+    bool mounted_ = false;
+};
+
+TEST_F(DiskDiscovery, AFailedStartIsServedOnceALaterPassReadsAReport)
+{
+    struct Case {
+        const char *name;
+        uid_t owner;
+        std::string report;
+        int rv;
+    } cases[] = {
+        {"refused report", 65534, fixture("old_layout.txt"), CAPTURE_CANNOT_OPEN},
+        // Over 64 bytes, so read in place, but without a content line.
+        {"empty report", 0, "==== Script Version: 20140601 ====\n====  DEV\n==========\n==========\n", -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_disk_group();
+        g_disk_intf_found = 0;
+        lay(c.report, c.owner);
+        EXPECT_EQ(discover_disks(), c.rv);
+        EXPECT_EQ(g_disk_intf_found.load(), 0);
+        EXPECT_FALSE(disk_get({10, 2, 1, 3}, 1).has);
+
+        unlink(g_log_file);
+        lay(fixture("old_layout.txt"));
+        EXPECT_EQ(discover_disks(), 0);
+        EXPECT_EQ(disk_get({10, 2, 1, 3}, 3).text, "sdc");
+        EXPECT_EQ(disk_get({20, 2, 1, 3}, 1).text, "1 md0");
+        EXPECT_TRUE(logged("[1] discover_disks: disk tables served from now on"));
+
+        // A later refused report keeps the rows served.
+        lay(fixture("new_layout.txt"), 65534);
+        EXPECT_EQ(discover_disks(), CAPTURE_CANNOT_OPEN);
+        EXPECT_EQ(disk_get({10, 2, 1, 3}, 3).text, "sdc");
+    }
 }
 
 // ------------------------------------------------------------ handlers

@@ -23,17 +23,14 @@ protected:
         snprintf(g_log_file, sizeof g_log_file, "%s/agent.log", dir_.c_str());
         g_verbose = 4;
         g_memcheck = 1;
-        // A disabled disk group returns at once: the passes touch nothing
-        // outside the test.
-        g_disk_first_pass = 0;
-        g_disk_intf_found = 0;
+        // The disk pass finds neither a report nor a monitoring script here
+        // and fails; its capture file is removed.
         g_running = 1;
     }
     void TearDown() override
     {
         stop_monitor_thread();
         g_running = 0;
-        g_disk_first_pass = 1;
         reset_settings();
     }
 
