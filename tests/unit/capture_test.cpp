@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -42,18 +43,65 @@ TEST(CommandCapture, OutputIsReadBackAndTheFileRemoved)
     EXPECT_FALSE(file_exists(path));
 }
 
-TEST(CommandCapture, FailedCommandReturnsItsStatusAndLeavesTheFile)
+// Every mkstemp name is new, so a file left behind is never reused or
+// removed: each outcome must remove it.
+TEST(CommandCapture, NoOutcomeLeavesAFile)
 {
     TempDir dir;
-    std::string path;
-    {
-        CommandCapture capture(dir.file("dus.out").c_str());
-        path = capture.path();
-        int status = capture.run(std::string("exit 3 >") + capture.path());
-        EXPECT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 3);
+    enum class Then { nothing, open, open_fails };
+    struct Case {
+        const char *name;
+        const char *command; // %1$s: the capture file
+        int exit_status;
+        Then then; // what the caller does next
+    };
+    const Case cases[] = {
+        {"failed command", "echo partial >%1$s; exit 3", 3, Then::nothing},
+        {"open fails", "rm -f %1$s; ln -s /nonexistent/x %1$s", 0, Then::open_fails},
+        {"opened, not finished", "echo x >%1$s", 0, Then::open},
+        {"never opened", "echo x >%1$s", 0, Then::nothing},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path;
+        {
+            CommandCapture capture(dir.file("snmp-nm.tmp").c_str());
+            ASSERT_TRUE(capture.created());
+            path = capture.path();
+            char command[256];
+            snprintf(command, sizeof command, c.command, capture.path());
+            int status = capture.run(command);
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), c.exit_status);
+            if (c.then != Then::nothing) {
+                EXPECT_EQ(capture.open() != nullptr, c.then == Then::open);
+            }
+        }
+        struct stat st;
+        EXPECT_NE(lstat(path.c_str(), &st), 0) << path << " left behind";
     }
-    EXPECT_TRUE(file_exists(path));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+// The entries reach the one command, added to or replacing the agent's
+// own; the agent's environment is left as it was.
+TEST(CommandCapture, EnvironmentEntriesReachOnlyTheCommand)
+{
+    TempDir dir;
+    ASSERT_EQ(setenv("CAPTURE_TEST_KEPT", "kept", 1), 0);
+    ASSERT_EQ(setenv("CAPTURE_TEST_SECRET", "old", 1), 0);
+    CommandCapture capture(dir.file("ipmifrudate.tmp").c_str());
+    std::string command = std::string("printf '%s|%s|%s\\n' \"$CAPTURE_TEST_KEPT\" "
+                                      "\"$CAPTURE_TEST_SECRET\" \"$CAPTURE_TEST_NEW\" >") +
+                          capture.path() + "; exit 4";
+    int status = capture.run(command, {"CAPTURE_TEST_SECRET=pa ss'$(id)", "CAPTURE_TEST_NEW=n"});
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 4);
+    EXPECT_EQ(read_file(capture.path()), "kept|pa ss'$(id)|n\n");
+    EXPECT_STREQ(getenv("CAPTURE_TEST_SECRET"), "old");
+    EXPECT_EQ(getenv("CAPTURE_TEST_NEW"), nullptr);
+    unsetenv("CAPTURE_TEST_KEPT");
+    unsetenv("CAPTURE_TEST_SECRET");
 }
 
 TEST(CommandCapture, UncreatableFileGivesCannotOpenAndRunsNothing)
