@@ -35,6 +35,9 @@ void reset_settings();
 void read_kx_ini(const char *path);
 // Reads one agent configuration file; 0, or -1 when it cannot be opened.
 int read_config_file(const char *path);
+// Logs, once the log file is settled, what the two readers above found
+// wrong: over-long lines, a password in a file others can read.
+void log_config_warnings();
 
 void stop_server(int signal);
 const char *agent_str(int subagent);

@@ -1,12 +1,17 @@
 // Installation directory and agent configuration file.
 #include "agent/agent.h"
+#include "agent/salog.h"
 #include "agent/text.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <strings.h>
+#include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -22,7 +27,64 @@ bool is_blank(char c)
     return static_cast<signed char>(c) <= 32;
 }
 
+// Lines are kept to 127 characters.
+constexpr size_t LINE_MAX_CHARS = 127;
+
+// Start-up warnings, held until the log file is settled (a later LogFile
+// line or -l would otherwise send them where nobody looks).
+std::vector<std::string> g_config_warnings;
+
+void hold_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void hold_warning(const char *format, ...)
+{
+    char text[512];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    g_config_warnings.emplace_back(text);
+}
+
+// One physical line, its first LINE_MAX_CHARS bytes kept (newline
+// included when it fits) and the rest dropped, so the tail of an
+// over-long line is never taken for a line of its own.  Bytes are counted,
+// not strlen'd: a NUL inside a line must not shift the line boundaries.
+// False at end of file; *cut tells whether anything but the newline was
+// dropped.
+bool read_line(FILE *file, char (&line)[LINE_MAX_CHARS + 1], bool *cut)
+{
+    size_t n = 0;
+    int c = EOF;
+    *cut = false;
+    while (n < LINE_MAX_CHARS && (c = getc(file)) != EOF) {
+        line[n++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    line[n] = '\0';
+    if (n == 0)
+        return false;
+    if (n == LINE_MAX_CHARS && c != '\n') {
+        while ((c = getc(file)) != EOF && c != '\n')
+            *cut = true;
+    }
+    return true;
+}
+
+void warn_cut(const char *path, int line_number)
+{
+    hold_warning("%s: line %d longer than %d characters, rest ignored\n", path, line_number,
+         static_cast<int>(LINE_MAX_CHARS));
+}
+
 } // namespace
+
+void log_config_warnings()
+{
+    for (const std::string &text : g_config_warnings)
+        sa_log(1, "%s", text.c_str());
+    g_config_warnings.clear();
+}
 
 void read_kx_ini(const char *path)
 {
@@ -30,8 +92,11 @@ void read_kx_ini(const char *path)
     if (!file)
         return;
 
-    char line[128];
-    while (fgets(line, sizeof line, file.get())) {
+    char line[LINE_MAX_CHARS + 1];
+    bool cut;
+    for (int number = 1; read_line(file.get(), line, &cut); number++) {
+        if (cut)
+            warn_cut(path, number);
         char *found = strstr(line, "KXDIR=");
         if (!found)
             continue;
@@ -53,8 +118,12 @@ int read_config_file(const char *path)
     if (!file)
         return -1;
 
-    char line[128];
-    while (fgets(line, sizeof line, file.get())) {
+    bool has_password = false;
+    char line[LINE_MAX_CHARS + 1];
+    bool cut;
+    for (int number = 1; read_line(file.get(), line, &cut); number++) {
+        if (cut)
+            warn_cut(path, number);
         char *key = line;
         while (*key && is_blank(*key))
             key++;
@@ -87,9 +156,15 @@ int read_config_file(const char *path)
             copy_text(g_ipmi_user, sizeof g_ipmi_user, value);
         } else if (strncasecmp(key, "IpmiPassword", 12) == 0) {
             copy_text(g_ipmi_password, sizeof g_ipmi_password, value);
+            has_password = has_password || value[0] != '\0';
         } else if (strncasecmp(key, "IpmiWorkaround", 14) == 0) {
             copy_text(g_ipmi_workaround, sizeof g_ipmi_workaround, value);
         }
     }
+    // The file that was read, not whatever the name points at now.
+    struct stat st;
+    if (has_password && fstat(fileno(file.get()), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)))
+        hold_warning("%s holds IpmiPassword and is readable by group or others (mode %03o)\n", path,
+             static_cast<unsigned>(st.st_mode & 0777));
     return 0;
 }

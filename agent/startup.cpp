@@ -269,6 +269,7 @@ int agent_main(int argc, char **argv)
         sa_log(4, "LogFile = %s\n", g_log_file);
         g_running = 1;
     }
+    log_config_warnings();
 
     bmc::set_log(log_ipmi);
     bmc::set_connection(g_ipmi_host, g_ipmi_user, g_ipmi_password, g_ipmi_workaround);

@@ -1,18 +1,42 @@
 #include "agent/agent.h"
+#include "agent/text.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 class ConfigTest : public ::testing::Test {
 protected:
     void SetUp() override { reset_settings(); }
-    void TearDown() override { reset_settings(); }
+    void TearDown() override
+    {
+        (void)warnings_logged();
+        reset_settings();
+    }
+    // The start-up warnings the readers held back, as logged.
+    std::string warnings_logged()
+    {
+        std::string log = dir.file("agent.log");
+        unlink(log.c_str());
+        copy_text(g_log_file, log.c_str());
+        log_config_warnings();
+        return read_file(log);
+    }
     TempDir dir;
 };
+
+int count_of(const std::string &text, const std::string &part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        n++;
+    return n;
+}
 
 TEST_F(ConfigTest, MissingInstallFileKeepsBuiltInPaths)
 {
@@ -88,15 +112,96 @@ TEST_F(ConfigTest, BlankValueIsEmptyAndNonNumberIsZero)
     EXPECT_EQ(g_refresh_interval, 0);
 }
 
-TEST_F(ConfigTest, LongValuesAreCutAndLongLinesReadInPieces)
+// A line keeps its first 127 characters; the rest of it is dropped, never
+// read as a line of its own, with one level-1 line naming the file and the
+// physical line.
+TEST_F(ConfigTest, RestOfAnOverLongLineIsIgnored)
 {
-    // 127 bytes per read: the tail of a long line is read as a line of its own.
-    std::string value(120, 'v');
-    auto conf = dir.write("d.conf", "LogFile=" + value + "\n" + std::string(127, 'x') +
-                                        "RefreshInterval=45\n");
-    ASSERT_EQ(read_config_file(conf.c_str()), 0);
-    EXPECT_EQ(std::string(g_log_file), value.substr(0, 79));
-    EXPECT_EQ(g_refresh_interval, 45);
+    // 154 bytes with the newline; the setting starts past character 127.
+    const std::string comment = "# " + std::string(125, '-') + " LogFile = /tmp/hijack.log\n";
+    ASSERT_EQ(comment.size(), 154u);
+    const std::string cut_value = "AgentAddress=" + std::string(120, 'a') + "RefreshInterval=45\n";
+    struct Case {
+        const char *name;
+        bool kx_ini;
+        std::string text;
+        int cut_line; // 0: nothing cut
+        const char *log_file, *agent_address, *kxdir;
+        int interval;
+    };
+    const std::string log = "/usr/kx/logs.dir/corvantis-snmp.log";
+    const std::string a79(79, 'a');
+    const Case cases[] = {
+        {"comment ending in a setting", false, comment + "RefreshInterval=45\n", 1, log.c_str(),
+         nullptr, "/usr/kx", 45},
+        {"value running into a setting", false, "DebugEnabled=0\n" + cut_value, 2, log.c_str(),
+         a79.c_str(), "/usr/kx", 300},
+        {"exactly 127 characters", false,
+         "# " + std::string(125, 'x') + "\nRefreshInterval=45\n", 0, log.c_str(), nullptr,
+         "/usr/kx", 45},
+        {"no newline at the end", false, "# " + std::string(140, 'x') + "RefreshInterval=45", 1,
+         log.c_str(), nullptr, "/usr/kx", 300},
+        {"installation file", true,
+         "# " + std::string(140, '-') + "KXDIR=/hijack\nKXDIR=/opt/kx\n", 1,
+         "/opt/kx/logs.dir/corvantis-snmp.log", nullptr, "/opt/kx", 300},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_settings();
+        std::string path = dir.write("long.conf", c.text);
+        if (c.kx_ini)
+            read_kx_ini(path.c_str());
+        else
+            ASSERT_EQ(read_config_file(path.c_str()), 0);
+        EXPECT_STREQ(g_log_file, c.log_file);
+        EXPECT_STREQ(kxdir, c.kxdir);
+        EXPECT_EQ(g_refresh_interval, c.interval);
+        if (c.agent_address) {
+            EXPECT_STREQ(g_agent_address, c.agent_address);
+        } else {
+            EXPECT_EQ(g_agent_address, nullptr);
+        }
+
+        std::string logged = warnings_logged();
+        std::string line = " [1] " + path + ": line " + std::to_string(c.cut_line) +
+                           " longer than 127 characters, rest ignored\n";
+        EXPECT_EQ(count_of(logged, "longer than"), c.cut_line ? 1 : 0) << logged;
+        if (c.cut_line) {
+            EXPECT_EQ(count_of(logged, line), 1) << logged;
+        }
+    }
+}
+
+// A BMC password in a file others can read is named once at start-up.
+TEST_F(ConfigTest, PasswordInAFileOthersCanReadIsWarnedAbout)
+{
+    struct Case {
+        const char *text;
+        mode_t mode;
+        bool warned;
+    };
+    const Case cases[] = {
+        {"IpmiHost=10.0.0.1\nIpmiPassword = secret\n", 0600, false},
+        {"IpmiPassword = secret\n", 0640, true},
+        {"IpmiPassword = secret\nipmipassword=again\n", 0604, true},
+        {"IpmiPassword = secret\n", 0644, true},
+        {"IpmiPassword =  \n# IpmiPassword = old\n", 0644, false},
+        {"IpmiUser = admin\n", 0644, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.text) + " mode " + std::to_string(c.mode));
+        std::string path = dir.write("ipmi.conf", c.text);
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        ASSERT_EQ(read_config_file(path.c_str()), 0);
+        char line[256];
+        snprintf(line, sizeof line,
+                 " [1] %s holds IpmiPassword and is readable by group or others (mode %03o)\n",
+                 path.c_str(), static_cast<unsigned>(c.mode));
+        std::string logged = warnings_logged();
+        EXPECT_EQ(count_of(logged, "IpmiPassword"), c.warned ? 1 : 0) << logged;
+        EXPECT_EQ(count_of(logged, line), c.warned ? 1 : 0) << logged;
+        EXPECT_EQ(logged.find("secret"), std::string::npos);
+    }
 }
 
 TEST_F(ConfigTest, ControlAndHighBytesCountAsBlanks)
