@@ -234,8 +234,8 @@ int get_cpu_info()
 int get_ipmi_mfg_date()
 {
     CommandCapture capture("/tmp/ipmifrudate.tmp");
-    std::string command = bmc::fru_command() + " |grep Date |cut -f2-9 -d':'";
-    int rv = capture.run(command + " >" + capture.path());
+    bmc::FruCommand fru = bmc::fru_command();
+    int rv = capture.run(fru.line + " |grep Date |cut -f2-9 -d':' >" + capture.path(), fru.env);
     if (rv != 0) {
         sa_log(0, "get_ipmi_mfg_date: system(ipmiutil fru) error %d\n", rv);
         return rv;

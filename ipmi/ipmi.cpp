@@ -403,17 +403,19 @@ void ipmi_close_()
     close_locked();
 }
 
-std::string fru_command()
+FruCommand fru_command()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    std::string command = "ipmiutil fru -b";
+    FruCommand command{"ipmiutil fru -b", {}};
     const Settings &s = g_settings;
     std::string host;
     if (!s.host.empty() && plain_host_part(s.host, host)) {
-        command += " -N " + shell_quote(host);
-        command += " -U " + shell_quote(s.user);
-        command += " -P " + shell_quote(s.password);
-        command += " -F lan2";
+        // Host and user are option arguments, never operands: getopt takes
+        // them whole even when they begin with "-".
+        command.line += " -N " + shell_quote(host);
+        command.line += " -U " + shell_quote(s.user);
+        command.line += " -E -F lan2";
+        command.env.push_back("IPMI_PASSWORD=" + s.password);
     }
     return command;
 }

@@ -27,6 +27,7 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct ipmi_ctx; // FreeIPMI's context (freeipmi/api/ipmi-api.h)
 
@@ -87,11 +88,18 @@ void ipmi_close_();
 // holding it uses the locked:: functions below, never the calls above.
 std::mutex &ipmi_mutex();
 
-// The command that prints the FRU's board area: "ipmiutil fru -b", plus
-// " -N <host> -U <user> -P <password> -F lan2" when a host is set, every
-// value quoted for the shell (the port, which ipmiutil cannot take, is
-// left out).  The caller appends its own pipeline.
-std::string fru_command();
+// The command that prints the FRU's board area, and what it needs in its
+// environment.  line: "ipmiutil fru -b", plus " -N <host> -U <user> -E
+// -F lan2" when a host is set, every value quoted for the shell (the port,
+// which ipmiutil cannot take, is left out); the caller appends its own
+// pipeline.  env: "IPMI_PASSWORD=<password>" when a host is set, which -E
+// makes ipmiutil read: a password on a command line is readable by every
+// local user through /proc, a process's environment by its owner only.
+struct FruCommand {
+    std::string line;
+    std::vector<std::string> env;
+};
+FruCommand fru_command();
 
 // A FreeIPMI-mapped result as text ("session timeout", ...).
 const char *error_text(int rc);

@@ -314,6 +314,14 @@ class MgtInfoGroupTest(unittest.TestCase):
         self.assertFalse([m for m in messages if m.startswith(("get_ipmi_lan_config(", "discover_mgtInfo: "))],
                          s.describe())
 
+    def test_password_file_others_can_read_is_named_at_start(self):
+        # The rig lays the configuration file with mode 644.  (The FRU date
+        # of the golden walk is read with the password off the command line.)
+        s = self.scenario("full")
+        self.assertTrue(s.agent.has_log(
+            "%s holds IpmiPassword and is readable by group or others (mode 644)" % DEFAULT_CONFIG,
+            level=1), s.describe())
+
     def test_independent_client_agrees_with_snmpwalk(self):
         s = self.scenario("full")
         try:

@@ -712,7 +712,8 @@ std::vector<std::string> words_of(const std::string &command)
 TEST(FruCommand, InBandHasNoLoginOptions)
 {
     bmc::set_connection(nullptr, "admin", "password", nullptr);
-    EXPECT_EQ(bmc::fru_command(), "ipmiutil fru -b");
+    EXPECT_EQ(bmc::fru_command().line, "ipmiutil fru -b");
+    EXPECT_TRUE(bmc::fru_command().env.empty());
 }
 
 TEST(FruCommand, EveryValueStaysOneShellWord)
@@ -732,16 +733,22 @@ TEST(FruCommand, EveryValueStaysOneShellWord)
         SCOPED_TRACE(c.host);
         bmc::set_connection(c.host, "ad min'", nasty.c_str(), "opensesspriv");
         std::vector<std::string> expected = {"fru", "-b", "-N", c.shown, "-U", "ad min'",
-                                             "-P", nasty, "-F", "lan2"};
-        EXPECT_EQ(words_of(bmc::fru_command()), expected);
+                                             "-E", "-F", "lan2"};
+        bmc::FruCommand fru = bmc::fru_command();
+        EXPECT_EQ(words_of(fru.line), expected);
+        // The password goes to the environment only, never the line.
+        EXPECT_EQ(fru.line.find("touch"), std::string::npos);
+        EXPECT_EQ(fru.env, std::vector<std::string>{"IPMI_PASSWORD=" + nasty});
     }
     struct stat st;
     EXPECT_NE(stat("/tmp/ipmi-test-pwned", &st), 0) << "the password ran as a command";
 
     // Empty values are still words of their own.
     bmc::set_connection("10.1.2.3", "", "", "");
-    EXPECT_EQ(words_of(bmc::fru_command()),
-              (std::vector<std::string>{"fru", "-b", "-N", "10.1.2.3", "-U", "", "-P", "", "-F", "lan2"}));
+    EXPECT_EQ(words_of(bmc::fru_command().line),
+              (std::vector<std::string>{"fru", "-b", "-N", "10.1.2.3", "-U", "", "-E", "-F",
+                                        "lan2"}));
+    EXPECT_EQ(bmc::fru_command().env, std::vector<std::string>{"IPMI_PASSWORD="});
 }
 
 TEST(BiosVersion, ReadsTheFirstLineCutTo63Characters)
