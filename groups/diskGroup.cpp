@@ -447,9 +447,9 @@ int discover_disks_pass()
         std::string command = std::string(DISK_SCRIPT_DIR) + "/" + script + " >" +
                               capture.path() + " 2>/dev/null";
         int status = capture.run(command);
+        // The capture file goes with the capture, whatever the outcome.
         if (status != 0) {
             sa_log(1, "discover_disks command error %d\n", status);
-            unlink(capture.path());
             return status;
         }
         FILE *file = capture.open();
