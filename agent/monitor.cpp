@@ -2,49 +2,100 @@
 
 #include "agent/agent.h"
 #include "agent/salog.h"
-#include "groups/diskGroup.h"
-#include "groups/ipmiGroup.h"
-#include "groups/kxlGroup.h"
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <mutex>
 #include <pthread.h>
+#include <utility>
 
 namespace {
 
-std::mutex g_monitor_lock;
-std::condition_variable g_monitor_wake;
-bool g_monitor_stop;
-bool g_monitor_started;
-pthread_t g_monitor_thread;
+struct monitor_args {
+    int interval;
+    std::vector<monitor_pass> passes;
+    // Which start made the thread: a thread left behind by a stop never
+    // takes a later start's clear stop flag for its own.
+    unsigned long generation;
+};
 
-bool stop_requested()
+// Never destroyed: a thread abandoned at shutdown may still end its pass
+// while the process exits.
+struct monitor_state {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::condition_variable finished;
+    bool stop = false;
+    bool started = false;
+    unsigned long generation = 0;
+    bool ended = false;
+    // The pass the thread is in, or null.
+    const char *current = nullptr;
+    pthread_t thread;
+};
+
+monitor_state &state()
 {
-    std::lock_guard<std::mutex> lock(g_monitor_lock);
-    return g_monitor_stop;
+    static monitor_state *s = new monitor_state;
+    return *s;
+}
+
+bool stop_requested(unsigned long generation)
+{
+    std::lock_guard<std::mutex> lock(state().lock);
+    return state().stop || state().generation != generation;
+}
+
+void run_pass(const monitor_pass &pass)
+{
+    {
+        std::lock_guard<std::mutex> lock(state().lock);
+        state().current = pass.name;
+    }
+    auto start = std::chrono::steady_clock::now();
+    pass.run();
+    if (pass.timed) {
+        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count());
+        sa_log(3, "%s pass took %ld ms\n", pass.name, ms);
+    }
+    {
+        std::lock_guard<std::mutex> lock(state().lock);
+        state().current = nullptr;
+    }
+    char tag[32];
+    snprintf(tag, sizeof tag, "after_%-7s", pass.name);
+    check_mem(tag);
 }
 
 } // namespace
 
-int start_monitor_thread(int interval)
+int start_monitor_thread(int interval, std::vector<monitor_pass> passes)
 {
+    monitor_state &s = state();
+    unsigned long generation;
+    {
+        std::lock_guard<std::mutex> lock(s.lock);
+        s.stop = false;
+        s.ended = false;
+        generation = ++s.generation;
+    }
+    auto args =
+        std::make_unique<monitor_args>(monitor_args{interval, std::move(passes), generation});
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    {
-        std::lock_guard<std::mutex> lock(g_monitor_lock);
-        g_monitor_stop = false;
-    }
     pthread_t thread;
-    int rc = pthread_create(&thread, &attr, monitor_thread,
-                            reinterpret_cast<void *>(static_cast<intptr_t>(interval)));
+    int rc = pthread_create(&thread, &attr, monitor_thread, args.get());
     if (rc != 0) {
         sa_log(0, "%s: pthread_create error %d\n", PROGRAM_NAME, rc);
     } else {
-        std::lock_guard<std::mutex> lock(g_monitor_lock);
-        g_monitor_thread = thread;
-        g_monitor_started = true;
+        args.release(); // the thread's now
+        std::lock_guard<std::mutex> lock(s.lock);
+        s.thread = thread;
+        s.started = true;
     }
     pthread_attr_destroy(&attr);
     return rc;
@@ -52,7 +103,8 @@ int start_monitor_thread(int interval)
 
 void *monitor_thread(void *arg)
 {
-    int interval = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    std::unique_ptr<monitor_args> args(static_cast<monitor_args *>(arg));
+    int interval = args->interval;
     check_mem("initial");
     if (interval < MONITOR_MIN_INTERVAL) {
         sa_log(2, "Interval %d below minimum %d, setting to minimum\n", interval,
@@ -60,37 +112,50 @@ void *monitor_thread(void *arg)
         interval = MONITOR_MIN_INTERVAL;
     }
 
-    // Each pass renews the groups in this order: sensors, disks, backup
-    // appliance.
-    while (g_running && !stop_requested()) {
-        discover_sensors();
-        check_mem("after_sensors");
-        discover_disks();
-        check_mem("after_disks  ");
-        discover_kxl();
-        check_mem("after_kxl    ");
+    monitor_state &s = state();
+    const unsigned long generation = args->generation;
+    while (g_running && !stop_requested(generation)) {
+        for (const monitor_pass &pass : args->passes) {
+            // After a stop, no further pass starts.
+            if (stop_requested(generation))
+                break;
+            run_pass(pass);
+        }
 
         // Sleeps the interval, or less when shutdown wakes it.
-        std::unique_lock<std::mutex> lock(g_monitor_lock);
-        g_monitor_wake.wait_for(lock, std::chrono::seconds(interval),
-                                [] { return g_monitor_stop; });
+        std::unique_lock<std::mutex> lock(s.lock);
+        s.wake.wait_for(lock, std::chrono::seconds(interval),
+                        [&s, generation] { return s.stop || s.generation != generation; });
+    }
+    std::lock_guard<std::mutex> lock(s.lock);
+    if (s.generation == generation) {
+        s.ended = true;
+        s.finished.notify_all();
     }
     return nullptr;
 }
 
 void stop_monitor_thread()
 {
-    pthread_t thread;
-    {
-        std::lock_guard<std::mutex> lock(g_monitor_lock);
-        g_monitor_stop = true;
-        if (!g_monitor_started) {
-            g_monitor_wake.notify_all();
-            return;
-        }
-        g_monitor_started = false;
-        thread = g_monitor_thread;
+    monitor_state &s = state();
+    std::unique_lock<std::mutex> lock(s.lock);
+    s.stop = true;
+    s.wake.notify_all();
+    if (!s.started)
+        return;
+    s.started = false;
+    if (s.finished.wait_for(lock, std::chrono::milliseconds(MONITOR_STOP_WAIT_MS),
+                            [&s] { return s.ended; })) {
+        pthread_t thread = s.thread;
+        lock.unlock();
+        pthread_join(thread, nullptr);
+        return;
     }
-    g_monitor_wake.notify_all();
-    pthread_join(thread, nullptr);
+    // A source that hangs must not hold shutdown: the pass goes on alone
+    // and the thread ends after it.
+    const char *pass = s.current;
+    pthread_detach(s.thread);
+    lock.unlock();
+    sa_log(2, "refresh thread still in its %s pass at shutdown, not waited for\n",
+           pass ? pass : "current");
 }

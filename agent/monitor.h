@@ -2,16 +2,35 @@
 #ifndef CORVANTIS_AGENT_MONITOR_H
 #define CORVANTIS_AGENT_MONITOR_H
 
+#include <functional>
+#include <vector>
+
 inline constexpr int MONITOR_MIN_INTERVAL = 10;
+// How long shutdown waits for the pass the thread is in; a pass stuck
+// longer is abandoned.
+inline constexpr int MONITOR_STOP_WAIT_MS = 3000;
+
+// One renewal the thread makes every interval, in list order.
+struct monitor_pass {
+    // Static text: in the memory trace tag "after_<name>" and in the
+    // duration line "<name> pass took N ms".
+    const char *name;
+    std::function<int()> run;
+    // Whether the thread logs the pass's duration; false for a group that
+    // times its own passes.
+    bool timed;
+};
 
 // Starts the thread; 0, or pthread_create's error number (logged).
-int start_monitor_thread(int interval);
-// The thread's body; the argument is the interval in seconds cast to a
-// pointer.  Returns null when g_running is found clear or a stop is asked.
+int start_monitor_thread(int interval, std::vector<monitor_pass> passes);
+// The thread's body; the argument is the interval and passes, owned by
+// the thread.  Returns null when g_running is found clear or a stop is
+// asked.
 void *monitor_thread(void *arg);
 // Wakes the thread out of its sleep and waits until it has finished its
-// current pass, so group data can be released after it.  Safe to call
-// when no thread was started, and more than once.
+// current pass, at most MONITOR_STOP_WAIT_MS; a pass still running then is
+// left to end on its own.  Safe to call when no thread was started, and
+// more than once.
 void stop_monitor_thread();
 
 #endif

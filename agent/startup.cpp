@@ -287,13 +287,18 @@ int agent_main(int argc, char **argv)
     if (g_running && !open_wake_pipe())
         sa_log(2, "wake pipe: %s\n", strerror(errno));
 
+    // Sensors, disks, backup appliance; the backup group times its own
+    // passes, which run on request.
     if (g_running)
-        start_monitor_thread(g_refresh_interval);
+        start_monitor_thread(g_refresh_interval, {{"sensors", discover_sensors, true},
+                                                  {"disks", discover_disks, true},
+                                                  {"kxl", discover_kxl, false}});
     while (g_running)
         agent_check_and_process(1);
 
     sa_log(1, "%s shutting down\n", PROGRAM_NAME);
-    // The refresh thread finishes its pass before the tables it renews go.
+    // The refresh thread may end its pass first; one stuck on a source is
+    // left behind, so a hung source cannot hold the shutdown.
     stop_monitor_thread();
     close_sensors();
     close_diskGroup();

@@ -1,33 +1,35 @@
 // Backup appliance group: backups of the last seven days, capacity per
 // device, replications and archives, gathered through the appliance database
-// library and refreshed on request at most every 30 seconds.
+// library and refreshed on request at most every 30 seconds.  A pass that a
+// request starts runs on its own thread and publishes a whole table set;
+// handlers answer from the set they hold and wait for the pass they started
+// at most 250 ms.
 #include "groups/kxlGroup.h"
 
 #include "agent/capture.h"
 #include "agent/mib.h"
 #include "agent/salog.h"
+#include "agent/snapshot.h"
 #include "agent/text.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <sys/statfs.h>
+#include <system_error>
+#include <thread>
 
-struct backup_info g_backup_info[KXL_TABLE_SIZE];
-int g_backup_instances;
-struct capacity_info g_capacity_info[KXL_TABLE_SIZE];
-int g_capacity_instances;
-struct replication_info g_replication_info[KXL_TABLE_SIZE];
-int g_replication_instances;
-struct archive_info g_archive_info[KXL_TABLE_SIZE];
-int g_archive_instances;
 int g_kxl_intf_found;
 time_t g_kxl_last_refresh;
 int g_kxl_first_pass = 1;
 int g_kxl_detail_level = 2;
 
 time_t (*g_kxl_clock)() = [] { return time(nullptr); };
+int g_kxl_request_wait_ms = KXL_REQUEST_WAIT_MS;
 
 namespace {
 
@@ -167,7 +169,7 @@ int is_bk_last(int index, int count, const backup_status *array)
     return best == index ? 1 : 0;
 }
 
-void store_backup_records(const backup_status *array, int count)
+void store_backup_records(kxl_tables &tables, const backup_status *array, int count)
 {
     sa_log(g_kxl_detail_level, "kxGetBackupStatus returned count=%d \n", count);
     if (count <= 0 || !array) {
@@ -175,7 +177,7 @@ void store_backup_records(const backup_status *array, int count)
         // The catalogue answered with none: no backups in the window is the
         // state to show, not a reason to go on serving the last ones seen.
         if (count <= 0)
-            g_backup_instances = 0;
+            tables.backup_instances = 0;
         return;
     }
     if (count > KXL_TABLE_SIZE) {
@@ -188,7 +190,7 @@ void store_backup_records(const backup_status *array, int count)
         const backup_status &record = array[i];
         if (record.type == 48)
             continue;
-        backup_info &entry = g_backup_info[k];
+        backup_info &entry = tables.backup_info[k];
         entry.position = i;
         entry.status = record.status;
         entry.type = record.type;
@@ -210,10 +212,10 @@ void store_backup_records(const backup_status *array, int count)
                static_cast<long>(record.files), record.files_high, entry.last);
         k++;
     }
-    g_backup_instances = k;
+    tables.backup_instances = k;
 }
 
-int get_backup_info()
+int get_backup_info(kxl_tables &tables)
 {
     int types[std::size(kxl_backup_types)];
     memcpy(types, kxl_backup_types, sizeof types);
@@ -236,7 +238,7 @@ int get_backup_info()
     if (rv != 0)
         sa_log(0, "kxGetBackupStatus error %d\n", rv);
     else
-        store_backup_records(array, count);
+        store_backup_records(tables, array, count);
 
     // Every record as returned is released, also those past the table.
     free_backup_status(array, count);
@@ -269,10 +271,6 @@ int get_du(const char *path, unsigned long *used)
 
 namespace {
 
-// Device entries at the head of the capacity table; the configuration
-// entries follow them.
-int g_capacity_devices;
-
 void read_filesystem(capacity_info &entry)
 {
     struct statfs fs;
@@ -291,17 +289,19 @@ void read_filesystem(capacity_info &entry)
 
 // Whether a configuration entry of this pass, between first and end, already
 // holds the item: each item gives one row, however often it is listed.
-bool holds_item(int first, int end, const char *item)
+bool holds_item(const kxl_tables &tables, int first, int end, const char *item)
 {
-    for (int i = first; i < end; i++)
-        if (strncmp(g_capacity_info[i].name, item, sizeof g_capacity_info[i].name - 1) == 0)
+    for (int i = first; i < end; i++) {
+        const capacity_info &entry = tables.capacity_info[i];
+        if (strncmp(entry.name, item, sizeof entry.name - 1) == 0)
             return true;
+    }
     return false;
 }
 
 } // namespace
 
-int get_capacity_info()
+int get_capacity_info(kxl_tables &tables)
 {
     int result = 0;
     char last_d2d_path[64] = "";
@@ -315,9 +315,9 @@ int get_capacity_info()
         result = -2;
         // The previous pass's devices stay, and the configuration entries
         // are rebuilt after them rather than stacked on that pass's own.
-        for (int i = 0; i < g_capacity_devices; i++)
-            if (strncmp(g_capacity_info[i].name, "D2D", 3) == 0)
-                copy_text(last_d2d_path, sizeof last_d2d_path, g_capacity_info[i].path);
+        for (int i = 0; i < tables.capacity_devices; i++)
+            if (strncmp(tables.capacity_info[i].name, "D2D", 3) == 0)
+                copy_text(last_d2d_path, sizeof last_d2d_path, tables.capacity_info[i].path);
     } else {
         int n = pgTuples(devices.result);
         sa_log(g_kxl_detail_level, "get_capacity_info count = %d + %d (add)\n", n, 5);
@@ -326,7 +326,7 @@ int get_capacity_info()
             n = KXL_TABLE_SIZE;
         }
         for (int i = 0; i < n; i++) {
-            capacity_info &entry = g_capacity_info[i];
+            capacity_info &entry = tables.capacity_info[i];
             entry = {};
             entry.position = i;
             copy_text(entry.name, sizeof entry.name, pgSVal(devices.result, i, "dev_name"));
@@ -359,10 +359,10 @@ int get_capacity_info()
                    static_cast<long>(entry.free >> 20), static_cast<long>(entry.psize >> 20),
                    static_cast<long>(entry.pfree >> 20));
         }
-        g_capacity_instances = n;
-        g_capacity_devices = n;
+        tables.capacity_instances = n;
+        tables.capacity_devices = n;
     }
-    int limit = std::min(g_capacity_devices + 5, KXL_TABLE_SIZE);
+    int limit = std::min(tables.capacity_devices + 5, KXL_TABLE_SIZE);
 
     nvp.reset(pgQuery("SELECT nvp_type, nvp_name, item_name, item_value FROM nvp WHERE nvp_type = "
                       "'system' AND nvp_name = 'configuration' "));
@@ -371,14 +371,14 @@ int get_capacity_info()
         return -2;
     }
 
-    int k = g_capacity_devices;
+    int k = tables.capacity_devices;
     int rows = pgTuples(nvp.result);
     for (int row = 0; row < rows && k < limit; row++) {
         const char *item = pgSVal(nvp.result, row, "item_name");
         long gigabytes = strtol(pgSVal(nvp.result, row, "item_value"), nullptr, 10);
-        if (strncmp(item, "D2D", 3) == 0 || holds_item(g_capacity_devices, k, item))
+        if (strncmp(item, "D2D", 3) == 0 || holds_item(tables, tables.capacity_devices, k, item))
             continue;
-        capacity_info &entry = g_capacity_info[k];
+        capacity_info &entry = tables.capacity_info[k];
         entry = {};
         entry.position = k;
         copy_text(entry.name, sizeof entry.name, item);
@@ -400,11 +400,11 @@ int get_capacity_info()
                static_cast<unsigned long>(entry.free >> 20));
         k++;
     }
-    g_capacity_instances = k;
+    tables.capacity_instances = k;
     return result;
 }
 
-int get_archive_info()
+int get_archive_info(kxl_tables &tables)
 {
     int since = static_cast<int>(g_kxl_clock() - KXL_WINDOW_SECONDS);
     ResultFree archives(pgQuery(
@@ -434,7 +434,7 @@ int get_archive_info()
         // A query that answered with no rows empties the table; only a
         // failed one keeps the last pass's rows.
         sa_log(g_kxl_detail_level, "Archive query returned %d records\n", n);
-        g_archive_instances = 0;
+        tables.archive_instances = 0;
         return 0;
     }
     sa_log(4, "Archive query returned %d records\n", n);
@@ -444,7 +444,7 @@ int get_archive_info()
     }
     for (int k = 0; k < n; k++) {
         kx_result *r = archives.result;
-        archive_info &entry = g_archive_info[k];
+        archive_info &entry = tables.archive_info[k];
         entry.position = k;
         entry.success = pgBVal(r, k, "archive_success");
         entry.backtype = pgLVal(r, k, "backtype");
@@ -472,11 +472,11 @@ int get_archive_info()
                entry.backtype, entry.elapsed, entry.compressed, entry.encrypted, entry.client_name,
                entry.error_text, when);
     }
-    g_archive_instances = n;
+    tables.archive_instances = n;
     return 0;
 }
 
-int get_replication_info()
+int get_replication_info(kxl_tables &tables)
 {
     ResultFree queue(pgQuery("SELECT * FROM replication_queue order by backup_no desc"));
     if (pgStatus(queue.result) == -1) {
@@ -498,7 +498,7 @@ int get_replication_info()
         // Entries come from the statistics rows alone, so none of them
         // means none to serve, whatever the queue holds.
         sa_log(g_kxl_detail_level, "get_replication_info cnt = %d\n", n);
-        g_replication_instances = 0;
+        tables.replication_instances = 0;
         return 0;
     }
     sa_log(g_kxl_detail_level, "get_replication_info count = %d(q) + %d(stats)\n", q, n);
@@ -515,7 +515,7 @@ int get_replication_info()
         int backup_no = pgLVal(r, row, "backup_no");
         // One entry per backup number, from its first row; 0 is no backup.
         if (backup_no != previous && backup_no != 0) {
-            replication_info &entry = g_replication_info[k];
+            replication_info &entry = tables.replication_info[k];
             entry.position = k;
             entry.backup_no = backup_no;
             entry.synchronized = static_cast<uint32_t>(pgLLVal(r, row, "bytes_syncd") >> 10);
@@ -532,11 +532,33 @@ int get_replication_info()
         }
         previous = backup_no;
     }
-    g_replication_instances = k;
+    tables.replication_instances = k;
     return 0;
 }
 
-int get_kxlGroup()
+namespace {
+
+// The group's pass state.  Never destroyed: a pass abandoned at shutdown
+// may still end while the process exits.
+struct kxl_state {
+    published<kxl_tables> tables;
+    // Held by whoever runs a pass, so one at a time uses the database.
+    std::mutex pass_lock;
+    // Guards the fields below and g_kxl_last_refresh.
+    std::mutex lock;
+    std::condition_variable pass_ended;
+    bool pass_running = false;
+    unsigned long passes_ended = 0;
+    int pass_result = 0;
+};
+
+kxl_state &state()
+{
+    static kxl_state *s = new kxl_state;
+    return *s;
+}
+
+int gather_and_publish()
 {
     int rv = pgOpen(1);
     if (rv != 0) {
@@ -544,26 +566,95 @@ int get_kxlGroup()
         pgClose();
         return rv;
     }
-    int backup_rv = get_backup_info();
-    int capacity_rv = get_capacity_info();
+    // Built on a copy of the last tables: a collector that fails leaves
+    // its table as the last pass left it.
+    std::shared_ptr<const kxl_tables> last = state().tables.now();
+    auto next = last ? std::make_shared<kxl_tables>(*last) : std::make_shared<kxl_tables>();
+    int backup_rv = get_backup_info(*next);
+    int capacity_rv = get_capacity_info(*next);
     sa_log(3, "discover_kxl: backup  rv=%d/num=%d capacity    rv=%d/num=%d\n", backup_rv,
-           g_backup_instances, capacity_rv, g_capacity_instances);
-    int archive_rv = get_archive_info();
-    int replication_rv = get_replication_info();
+           next->backup_instances, capacity_rv, next->capacity_instances);
+    int archive_rv = get_archive_info(*next);
+    int replication_rv = get_replication_info(*next);
     sa_log(3, "discover_kxl: archive rv=%d/num=%d replication rv=%d/num=%d\n", archive_rv,
-           g_archive_instances, replication_rv, g_replication_instances);
+           next->archive_instances, replication_rv, next->replication_instances);
     pgClose();
+    state().tables.publish(std::move(next));
     return backup_rv;
+}
+
+void set_last_refresh()
+{
+    std::lock_guard<std::mutex> lock(state().lock);
+    g_kxl_last_refresh = g_kxl_clock();
+}
+
+// The body of a pass started by a request.
+void pass_thread()
+{
+    kxl_state &s = state();
+    int rv;
+    {
+        std::lock_guard<std::mutex> pass(s.pass_lock);
+        rv = get_kxlGroup();
+    }
+    std::lock_guard<std::mutex> lock(s.lock);
+    g_kxl_last_refresh = g_kxl_clock();
+    s.pass_result = rv;
+    s.pass_running = false;
+    s.passes_ended++;
+    s.pass_ended.notify_all();
+}
+
+// The tables a handler answers from.  They stay held until the next
+// request's hold: net-snmp copies the answer after the handler returns.
+const kxl_tables &held_tables()
+{
+    static const kxl_tables none = {};
+    std::shared_ptr<const kxl_tables> tables = state().tables.hold();
+    return tables ? *tables : none;
+}
+
+} // namespace
+
+std::shared_ptr<const kxl_tables> kxl_tables_now()
+{
+    return state().tables.now();
+}
+
+int get_kxlGroup()
+{
+    auto start = std::chrono::steady_clock::now();
+    int rv = gather_and_publish();
+    long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count());
+    sa_log(3, "kxl pass took %ld ms\n", ms);
+    return rv;
 }
 
 int do_getkxl()
 {
-    time_t now = g_kxl_clock();
-    if (now <= g_kxl_last_refresh + KXL_CACHE_SECONDS)
+    kxl_state &s = state();
+    std::unique_lock<std::mutex> lock(s.lock);
+    if (g_kxl_clock() <= g_kxl_last_refresh + KXL_CACHE_SECONDS || s.pass_running)
         return 0;
-    int rv = get_kxlGroup();
-    g_kxl_last_refresh = g_kxl_clock();
-    return rv;
+    // The pass runs on its own thread so that a slow database or du holds
+    // no request longer than the wait below.
+    s.pass_running = true;
+    unsigned long ended = s.passes_ended;
+    try {
+        std::thread(pass_thread).detach();
+    } catch (const std::system_error &e) {
+        sa_log(0, "kxl pass thread: %s\n", e.what());
+        s.pass_running = false;
+        g_kxl_last_refresh = g_kxl_clock();
+        return -1;
+    }
+    if (!s.pass_ended.wait_for(lock, std::chrono::milliseconds(g_kxl_request_wait_ms),
+                               [&s, ended] { return s.passes_ended != ended; }))
+        return 0;
+    return s.pass_result;
 }
 
 int check_kxdb_interface()
@@ -579,6 +670,7 @@ int discover_kxl()
 {
     if (g_kxl_first_pass == 0)
         return 0;
+    std::lock_guard<std::mutex> pass(state().pass_lock);
 
     int rv = pgOpen(1);
     sa_log(2, "discover_kxl: pgOpen rv = %d\n", rv);
@@ -605,7 +697,7 @@ int discover_kxl()
         g_kxl_intf_found = 1;
         pgClose();
         rv = get_kxlGroup();
-        g_kxl_last_refresh = g_kxl_clock();
+        set_last_refresh();
     }
     system.reset(nullptr);
     g_kxl_first_pass = 0;
@@ -616,10 +708,7 @@ int discover_kxl()
 int init_kxlGroup()
 {
     mib_trace(__func__, "kxlGroup", __LINE__, "kxlGroup", "Initializing\n");
-    memset(g_backup_info, 0, sizeof g_backup_info);
-    memset(g_capacity_info, 0, sizeof g_capacity_info);
-    memset(g_replication_info, 0, sizeof g_replication_info);
-    memset(g_archive_info, 0, sizeof g_archive_info);
+    state().tables.publish(std::make_shared<const kxl_tables>());
 
     int rv = discover_kxl();
     if (rv != 0)
@@ -635,7 +724,21 @@ int init_kxlGroup()
 
 void close_kxlGroup()
 {
-    pgClose();
+    kxl_state &s = state();
+    bool running;
+    {
+        std::lock_guard<std::mutex> lock(s.lock);
+        running = s.pass_running;
+    }
+    std::unique_lock<std::mutex> pass(s.pass_lock, std::try_to_lock);
+    if (running || !pass.owns_lock()) {
+        // Its statement or du has a deadline, but shutdown does not wait
+        // for it: the connection stays the pass's until the process ends.
+        sa_log(2, "kxl pass still running at shutdown, not waited for\n");
+    } else {
+        pgClose();
+    }
+    s.tables.clear();
 }
 
 const char *jobtype_string(int code)
@@ -741,15 +844,16 @@ u_char *var_kxlGroup(struct variable *vp, oid *name, size_t *length, int exact, 
     if (!mib_scalar(vp, name, length, exact, var_len, write_method))
         return nullptr;
     do_getkxl();
+    const kxl_tables &tables = held_tables();
     switch (vp->magic) {
     case 1:
-        return mib_integer(g_kxl_long, g_backup_instances);
+        return mib_integer(g_kxl_long, tables.backup_instances);
     case 2:
-        return mib_integer(g_kxl_long, g_capacity_instances);
+        return mib_integer(g_kxl_long, tables.capacity_instances);
     case 3:
-        return mib_integer(g_kxl_long, g_replication_instances);
+        return mib_integer(g_kxl_long, tables.replication_instances);
     case 4:
-        return mib_integer(g_kxl_long, g_archive_instances);
+        return mib_integer(g_kxl_long, tables.archive_instances);
     default:
         return mib_unknown("Unknown Request");
     }
@@ -758,12 +862,14 @@ u_char *var_kxlGroup(struct variable *vp, oid *name, size_t *length, int exact, 
 u_char *var_backupProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
                              size_t *var_len, WriteMethod **write_method)
 {
-    long index = mib_table_row(vp, name, length, exact, var_len, write_method, g_backup_instances);
+    long index = mib_table_row(vp, name, length, exact, var_len, write_method,
+                               held_tables().backup_instances);
     if (!index)
         return nullptr;
     do_getkxl();
     sa_log(4, "backup get OID item=%d index=%d\n", vp->magic, static_cast<int>(index));
-    const backup_info &entry = g_backup_info[index - 1];
+    // The bound was the count before the pass; the entry is the fresh one.
+    const backup_info &entry = held_tables().backup_info[index - 1];
     switch (vp->magic) {
     case 5:
         return mib_integer(g_backup_long, index);
@@ -796,12 +902,13 @@ u_char *var_backupProbeTable(struct variable *vp, oid *name, size_t *length, int
 u_char *var_capacityProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
                                size_t *var_len, WriteMethod **write_method)
 {
-    long index = mib_table_row(vp, name, length, exact, var_len, write_method, g_capacity_instances);
+    long index = mib_table_row(vp, name, length, exact, var_len, write_method,
+                               held_tables().capacity_instances);
     if (!index)
         return nullptr;
     do_getkxl();
     sa_log(4, "capacity get OID item=%d index=%d\n", vp->magic, static_cast<int>(index));
-    const capacity_info &entry = g_capacity_info[index - 1];
+    const capacity_info &entry = held_tables().capacity_info[index - 1];
     auto gigabytes = [var_len](uint64_t kilobytes) {
         snprintf(g_capacity_text, sizeof g_capacity_text, "%ld GB",
                  static_cast<long>(kilobytes >> 20));
@@ -830,13 +937,13 @@ u_char *var_capacityProbeTable(struct variable *vp, oid *name, size_t *length, i
 u_char *var_replicationProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
                                   size_t *var_len, WriteMethod **write_method)
 {
-    long index =
-        mib_table_row(vp, name, length, exact, var_len, write_method, g_replication_instances);
+    long index = mib_table_row(vp, name, length, exact, var_len, write_method,
+                               held_tables().replication_instances);
     if (!index)
         return nullptr;
     do_getkxl();
     sa_log(4, "replication get OID item=%d index=%d\n", vp->magic, static_cast<int>(index));
-    const replication_info &entry = g_replication_info[index - 1];
+    const replication_info &entry = held_tables().replication_info[index - 1];
     switch (vp->magic) {
     case 30:
         return mib_integer(g_replication_long, index);
@@ -860,12 +967,13 @@ u_char *var_replicationProbeTable(struct variable *vp, oid *name, size_t *length
 u_char *var_archiveProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
                               size_t *var_len, WriteMethod **write_method)
 {
-    long index = mib_table_row(vp, name, length, exact, var_len, write_method, g_archive_instances);
+    long index = mib_table_row(vp, name, length, exact, var_len, write_method,
+                               held_tables().archive_instances);
     if (!index)
         return nullptr;
     do_getkxl();
     sa_log(4, "archive get OID item=%d index=%d\n", vp->magic, static_cast<int>(index));
-    const archive_info &entry = g_archive_info[index - 1];
+    const archive_info &entry = held_tables().archive_info[index - 1];
     switch (vp->magic) {
     case 40:
         return mib_integer(g_archive_long, index);

@@ -8,10 +8,14 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 
 inline constexpr int KXL_TABLE_SIZE = 50;
 inline constexpr int KXL_WINDOW_SECONDS = 604800;
 inline constexpr int KXL_CACHE_SECONDS = 30;
+// How long a request that starts a pass waits for it before answering from
+// the tables it has.
+inline constexpr int KXL_REQUEST_WAIT_MS = 250;
 
 struct backup_info {
     int32_t position;
@@ -68,15 +72,29 @@ struct replication_info {
     char message[128];
 };
 
-extern struct backup_info g_backup_info[KXL_TABLE_SIZE];
-extern int g_backup_instances;
-extern struct capacity_info g_capacity_info[KXL_TABLE_SIZE];
-extern int g_capacity_instances;
-extern struct replication_info g_replication_info[KXL_TABLE_SIZE];
-extern int g_replication_instances;
-extern struct archive_info g_archive_info[KXL_TABLE_SIZE];
-extern int g_archive_instances;
+// The group's four tables and their counts, as one pass left them.  A pass
+// builds the next set aside, starting from a copy of the last (so a failed
+// collector leaves its table as it was), and publishes it whole; handlers
+// answer from the set they hold.
+struct kxl_tables {
+    struct backup_info backup_info[KXL_TABLE_SIZE];
+    int backup_instances;
+    struct capacity_info capacity_info[KXL_TABLE_SIZE];
+    int capacity_instances;
+    // Device entries at the head of the capacity table; the configuration
+    // entries follow them.
+    int capacity_devices;
+    struct replication_info replication_info[KXL_TABLE_SIZE];
+    int replication_instances;
+    struct archive_info archive_info[KXL_TABLE_SIZE];
+    int archive_instances;
+};
+// The last published set; null before init_kxlGroup.
+std::shared_ptr<const kxl_tables> kxl_tables_now();
+
 extern int g_kxl_intf_found;
+// End of the last pass; read and written under the group's pass state lock
+// once passes run on their own thread.
 extern time_t g_kxl_last_refresh;
 extern int g_kxl_first_pass;
 extern int g_kxl_detail_level;
@@ -85,26 +103,35 @@ extern struct variable4 kxlGroup_variables[42];
 
 // The group's clock; tests replace it to step over the 30-second cache.
 extern time_t (*g_kxl_clock)();
+// The request's wait for the pass it started, in ms: KXL_REQUEST_WAIT_MS,
+// longer in tests that need the pass done before they look.
+extern int g_kxl_request_wait_ms;
 
 // Start-up's database check: 1 when the appliance database opens, else 0.
 int check_kxdb_interface();
 int init_kxlGroup();
 int discover_kxl();
+// One pass: builds the next tables aside and publishes them.
 int get_kxlGroup();
+// For the handlers: when the last pass ended more than 30 s ago, starts one
+// on its own thread (unless one runs already) and waits for it at most
+// g_kxl_request_wait_ms.  The pass's result when it ended in time, else 0;
+// a pass that ends later publishes its tables then.
 int do_getkxl();
+// Does not wait for a pass still running: that one is abandoned.
 void close_kxlGroup();
 
-int get_backup_info();
+int get_backup_info(kxl_tables &tables);
 // Fills the backup table from the library's records (truncated to the table).
-void store_backup_records(const backup_status *array, int count);
+void store_backup_records(kxl_tables &tables, const backup_status *array, int count);
 int get_client_name(int node, char *name);
 int is_bk_last(int index, int count, const backup_status *array);
 void free_backup_status(backup_status *array, int count);
 void nnfree(void *pointer);
-int get_capacity_info();
+int get_capacity_info(kxl_tables &tables);
 int get_du(const char *path, unsigned long *used);
-int get_archive_info();
-int get_replication_info();
+int get_archive_info(kxl_tables &tables);
+int get_replication_info(kxl_tables &tables);
 
 const char *jobtype_string(int code);
 const char *client_os_str(int code);

@@ -9,12 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -103,6 +105,9 @@ protected:
         snprintf(g_log_file, sizeof g_log_file, "%s", dir.file("agent.log").c_str());
         g_test_now = FIXTURE_NOW;
         g_kxl_clock = test_clock;
+        // A request waits for the pass it starts, so the cases can look at
+        // its tables right after.
+        g_kxl_request_wait_ms = 60 * 1000;
         setenv("KXDB_CONNINFO", g_conninfo.c_str(), 1);
         // The fixture's device directories, on the private /var/tmp this
         // test runs with; measured by the real du.
@@ -114,6 +119,7 @@ protected:
     {
         setenv("KXDB_CONNINFO", g_conninfo.c_str(), 1);
         pgClose();
+        g_kxl_request_wait_ms = KXL_REQUEST_WAIT_MS;
         reset_settings();
     }
 
@@ -140,6 +146,8 @@ TEST_F(KxlTest, FirstPassFillsEveryTableFromTheFixture)
     EXPECT_EQ(g_kxl_first_pass, 0);
     EXPECT_EQ(g_kxl_detail_level, 4);
     EXPECT_EQ(g_kxl_last_refresh, FIXTURE_NOW);
+    std::shared_ptr<const kxl_tables> t = kxl_tables_now();
+    ASSERT_TRUE(t);
     std::string text = log();
     EXPECT_NE(text.find("[2] discover_kxl: pgOpen rv = 0\n"), std::string::npos);
     EXPECT_NE(text.find("[2] Connected to database at hostname 'localhost'\n"), std::string::npos);
@@ -149,72 +157,73 @@ TEST_F(KxlTest, FirstPassFillsEveryTableFromTheFixture)
     EXPECT_NE(text.find("[2] Truncating Backup status (cnt=60 > 50)\n"), std::string::npos);
     EXPECT_EQ(count_of(text, "] kxfree i="), 60);
     EXPECT_EQ(count_of(text, "] free_backup_status complete, id="), 60);
-    ASSERT_EQ(g_backup_instances, 50);
-    EXPECT_EQ(g_backup_info[0].backup_id, 1);
-    EXPECT_EQ(g_backup_info[2].backup_id, 4);
-    EXPECT_EQ(g_backup_info[49].backup_id, 51);
-    EXPECT_EQ(g_backup_info[49].position, 49);
-    EXPECT_STREQ(g_backup_info[0].client_name, "fileserver01");
-    EXPECT_STREQ(g_backup_info[1].client_name, "esx01");
-    EXPECT_STREQ(g_backup_info[6].client_name, "id 9 inst 1"); // backup 8, node 9: no nodes row
+    ASSERT_EQ(t->backup_instances, 50);
+    EXPECT_EQ(t->backup_info[0].backup_id, 1);
+    EXPECT_EQ(t->backup_info[2].backup_id, 4);
+    EXPECT_EQ(t->backup_info[49].backup_id, 51);
+    EXPECT_EQ(t->backup_info[49].position, 49);
+    EXPECT_STREQ(t->backup_info[0].client_name, "fileserver01");
+    EXPECT_STREQ(t->backup_info[1].client_name, "esx01");
+    EXPECT_STREQ(t->backup_info[6].client_name, "id 9 inst 1"); // backup 8, node 9: no nodes row
     // Backups 1 and 5: same client, type and time; the first is the latest.
-    EXPECT_EQ(g_backup_info[0].last, 1);
-    EXPECT_EQ(g_backup_info[3].backup_id, 5);
-    EXPECT_EQ(g_backup_info[3].last, 0);
-    EXPECT_EQ(g_backup_info[5].status, 1); // backup 7
-    EXPECT_EQ(g_backup_info[8].status, 2); // backup 10
-    EXPECT_EQ(g_backup_info[8].size, 100);
-    EXPECT_EQ(g_backup_info[8].files, 1000);
+    EXPECT_EQ(t->backup_info[0].last, 1);
+    EXPECT_EQ(t->backup_info[3].backup_id, 5);
+    EXPECT_EQ(t->backup_info[3].last, 0);
+    EXPECT_EQ(t->backup_info[5].status, 1); // backup 7
+    EXPECT_EQ(t->backup_info[8].status, 2); // backup 10
+    EXPECT_EQ(t->backup_info[8].size, 100);
+    EXPECT_EQ(t->backup_info[8].files, 1000);
     EXPECT_NE(text.find("[2] Backup[0/0]: client=fileserver01 (1) id=1 status=0\n\t time=01/01/26 "
                         "01:00:00 type=1 size=10/0 files=100/0 last=1\n"),
               std::string::npos);
 
     // Capacity: four devices, then five of the six configuration items.
-    ASSERT_EQ(g_capacity_instances, 9);
-    EXPECT_STREQ(g_capacity_info[0].name, "D2D0");
-    EXPECT_EQ(g_capacity_info[0].used, 0u) << "du larger than the capacity counts nothing";
-    EXPECT_EQ(g_capacity_info[0].free, 8u);
-    EXPECT_EQ(g_capacity_info[1].used, 0u);
-    EXPECT_EQ(g_capacity_info[1].free, 2621440000u);
-    EXPECT_EQ(g_capacity_info[2].size, 5368709120u) << "past 4 TB without wrapping";
-    EXPECT_EQ(g_capacity_info[2].used, du_of(D2D1));
-    EXPECT_EQ(g_capacity_info[2].free, 5368709120u - du_of(D2D1));
-    EXPECT_GT(g_capacity_info[2].psize, 0u) << "statfs of a real directory";
-    EXPECT_EQ(g_capacity_info[3].device_id, 4);
-    EXPECT_STREQ(g_capacity_info[4].name, "VirtualFailover");
-    EXPECT_EQ(g_capacity_info[4].device_id, 5);
-    EXPECT_EQ(g_capacity_info[4].size, 500ull << 20);
-    EXPECT_STREQ(g_capacity_info[4].path, "/backups/_VirtualMachines");
-    EXPECT_STREQ(g_capacity_info[5].name, "WanCache");
-    EXPECT_EQ(g_capacity_info[5].device_id, 6);
-    EXPECT_EQ(g_capacity_info[5].path, D2D1) << "the pass's last D2D path";
-    EXPECT_STREQ(g_capacity_info[8].name, "YScratch");
+    ASSERT_EQ(t->capacity_instances, 9);
+    EXPECT_STREQ(t->capacity_info[0].name, "D2D0");
+    EXPECT_EQ(t->capacity_info[0].used, 0u) << "du larger than the capacity counts nothing";
+    EXPECT_EQ(t->capacity_info[0].free, 8u);
+    EXPECT_EQ(t->capacity_info[1].used, 0u);
+    EXPECT_EQ(t->capacity_info[1].free, 2621440000u);
+    EXPECT_EQ(t->capacity_info[2].size, 5368709120u) << "past 4 TB without wrapping";
+    EXPECT_EQ(t->capacity_info[2].used, du_of(D2D1));
+    EXPECT_EQ(t->capacity_info[2].free, 5368709120u - du_of(D2D1));
+    EXPECT_GT(t->capacity_info[2].psize, 0u) << "statfs of a real directory";
+    EXPECT_EQ(t->capacity_info[3].device_id, 4);
+    EXPECT_STREQ(t->capacity_info[4].name, "VirtualFailover");
+    EXPECT_EQ(t->capacity_info[4].device_id, 5);
+    EXPECT_EQ(t->capacity_info[4].size, 500ull << 20);
+    EXPECT_STREQ(t->capacity_info[4].path, "/backups/_VirtualMachines");
+    EXPECT_STREQ(t->capacity_info[5].name, "WanCache");
+    EXPECT_EQ(t->capacity_info[5].device_id, 6);
+    EXPECT_EQ(t->capacity_info[5].path, D2D1) << "the pass's last D2D path";
+    EXPECT_STREQ(t->capacity_info[8].name, "YScratch");
     EXPECT_NE(text.find("[2] get_capacity_info count = 4 + 5 (add)\n"), std::string::npos);
     EXPECT_EQ(text.find("get_du(/dev/nst0)"), std::string::npos) << "no du for a tape";
 
     // Replication: 9 (first row) and 7; 0 gives none.
-    ASSERT_EQ(g_replication_instances, 2);
-    EXPECT_EQ(g_replication_info[0].backup_no, 9);
-    EXPECT_EQ(g_replication_info[0].synchronized, 1024u);
-    EXPECT_EQ(g_replication_info[1].backup_no, 7);
+    ASSERT_EQ(t->replication_instances, 2);
+    EXPECT_EQ(t->replication_info[0].backup_no, 9);
+    EXPECT_EQ(t->replication_info[0].synchronized, 1024u);
+    EXPECT_EQ(t->replication_info[1].backup_no, 7);
     EXPECT_NE(text.find("[2] get_replication_info count = 3(q) + 4(stats)\n"), std::string::npos);
 
     // Archives: 51 in the window, the 50 lowest ids kept.
     EXPECT_NE(text.find("[2] Truncating Archive query (cnt=51 > 50)\n"), std::string::npos);
-    ASSERT_EQ(g_archive_instances, 50);
-    EXPECT_EQ(g_archive_info[0].archive_id, 1);
-    EXPECT_EQ(g_archive_info[49].archive_id, 50);
-    EXPECT_EQ(g_archive_info[3].success, 0);
-    EXPECT_STREQ(g_archive_info[3].error_text, "media error");
-    EXPECT_EQ(g_archive_info[1].client_os, 1040);
-    EXPECT_EQ(g_archive_info[2].client_os, 7777);
-    EXPECT_EQ(g_archive_info[0].compressed, 1);
-    EXPECT_EQ(g_archive_info[2].encrypted, 1);
+    ASSERT_EQ(t->archive_instances, 50);
+    EXPECT_EQ(t->archive_info[0].archive_id, 1);
+    EXPECT_EQ(t->archive_info[49].archive_id, 50);
+    EXPECT_EQ(t->archive_info[3].success, 0);
+    EXPECT_STREQ(t->archive_info[3].error_text, "media error");
+    EXPECT_EQ(t->archive_info[1].client_os, 1040);
+    EXPECT_EQ(t->archive_info[2].client_os, 7777);
+    EXPECT_EQ(t->archive_info[0].compressed, 1);
+    EXPECT_EQ(t->archive_info[2].encrypted, 1);
 
     EXPECT_NE(text.find("[3] discover_kxl: backup  rv=0/num=50 capacity    rv=0/num=9\n"),
               std::string::npos);
     EXPECT_NE(text.find("[3] discover_kxl: archive rv=0/num=50 replication rv=0/num=2\n"),
               std::string::npos);
+    EXPECT_EQ(count_of(text, "[3] kxl pass took "), 1);
 
     // Later refresh-thread calls do nothing.
     g_test_now += 1000;
@@ -239,16 +248,49 @@ TEST_F(KxlTest, CacheRefreshesOnlyWhenLaterThanThirtySeconds)
 TEST_F(KxlTest, UnreachableDatabaseKeepsTablesAndStillMovesTheClock)
 {
     get_kxlGroup();
-    int backups = g_backup_instances, capacity = g_capacity_instances;
-    ASSERT_GT(backups, 0);
+    std::shared_ptr<const kxl_tables> before = kxl_tables_now();
+    ASSERT_GT(before->backup_instances, 0);
     pgClose();
     setenv("KXDB_CONNINFO", (g_conninfo + " port=1").c_str(), 1);
     g_kxl_last_refresh = FIXTURE_NOW - 100;
     EXPECT_NE(do_getkxl(), 0);
     EXPECT_EQ(g_kxl_last_refresh, FIXTURE_NOW) << "a failed pass also waits 30 s for the next";
-    EXPECT_EQ(g_backup_instances, backups);
-    EXPECT_EQ(g_capacity_instances, capacity);
+    EXPECT_EQ(kxl_tables_now(), before) << "nothing published";
     EXPECT_NE(log().find("[0] pgOpen error "), std::string::npos);
+}
+
+TEST_F(KxlTest, ARequestDoesNotWaitForASlowPassNorDoesShutdown)
+{
+    auto client = [] { return kxl_get({10, 2, 1, 3}, 1); };
+    g_kxl_last_refresh = 0;
+    ASSERT_EQ(client().text, "fileserver01");
+    sql("UPDATE nodes SET node_name = 'fileserver02' WHERE node_no = 1");
+    {
+        // The archive query of the next pass takes 2 s.
+        TableAside slow("archives", " WHERE (SELECT true FROM pg_sleep(2))");
+        g_kxl_request_wait_ms = KXL_REQUEST_WAIT_MS;
+        g_test_now += KXL_CACHE_SECONDS + 1;
+        auto start = std::chrono::steady_clock::now();
+        Answer starts_the_pass = client();
+        Answer during_the_pass = client();
+        close_kxlGroup();
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(starts_the_pass.text, "fileserver01");
+        EXPECT_EQ(during_the_pass.text, "fileserver01");
+        EXPECT_LT(took, std::chrono::seconds(1)) << "waited for the pass";
+        EXPECT_NE(log().find("[2] kxl pass still running at shutdown, not waited for\n"),
+                  std::string::npos);
+
+        // The pass publishes when it ends.
+        bool fresh = false;
+        for (int i = 0; i < 3000 && !fresh; i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            fresh = client().text == "fileserver02";
+        }
+        EXPECT_TRUE(fresh);
+    }
+    sql("UPDATE nodes SET node_name = 'fileserver01' WHERE node_no = 1");
+    EXPECT_EQ(count_of(log(), "[3] kxl pass took "), 2) << "requests during a pass start none";
 }
 
 TEST_F(KxlTest, ClientNamesFollowTheKindOfInstanceOne)
@@ -286,26 +328,29 @@ TEST_F(KxlTest, ReplicationsAreCutAtTheTableWithQueueRowsCounted)
     sql("INSERT INTO sds_stats (backup_no, client_name, destination, bytes_syncd) "
         "SELECT 100 + k, 'c' || k, 'dr', 1024 * k FROM generate_series(1, 50) AS k");
     g_kxl_detail_level = 2;
-    EXPECT_EQ(get_replication_info(), 0);
+    auto t = std::make_unique<kxl_tables>();
+    EXPECT_EQ(get_replication_info(*t), 0);
     sql("DELETE FROM sds_stats WHERE backup_no > 100");
     EXPECT_NE(log().find("[2] Truncating replications (cnt=53 > 50)\n"), std::string::npos);
-    ASSERT_EQ(g_replication_instances, 50);
-    EXPECT_EQ(g_replication_info[0].backup_no, 150);
-    EXPECT_EQ(g_replication_info[49].backup_no, 101);
+    ASSERT_EQ(t->replication_instances, 50);
+    EXPECT_EQ(t->replication_info[0].backup_no, 150);
+    EXPECT_EQ(t->replication_info[49].backup_no, 101);
 }
 
-std::vector<std::string> capacity_names()
+std::vector<std::string> capacity_names(const kxl_tables &t)
 {
     std::vector<std::string> names;
-    for (int i = 0; i < g_capacity_instances; i++)
-        names.push_back(g_capacity_info[i].name);
+    for (int i = 0; i < t.capacity_instances; i++)
+        names.push_back(t.capacity_info[i].name);
     return names;
 }
 
 TEST_F(KxlTest, CapacityRowsAreRebuiltNotStackedWhileTheDeviceListIsMissing)
 {
-    get_capacity_info();
-    const std::vector<std::string> first = capacity_names();
+    // One table set through every pass, as each pass starts from the last.
+    auto t = std::make_unique<kxl_tables>();
+    get_capacity_info(*t);
+    const std::vector<std::string> first = capacity_names(*t);
     ASSERT_EQ(first.size(), 9u);
     EXPECT_EQ(std::set<std::string>(first.begin(), first.end()).size(), first.size());
 
@@ -313,25 +358,25 @@ TEST_F(KxlTest, CapacityRowsAreRebuiltNotStackedWhileTheDeviceListIsMissing)
     // configuration entries after them, with the devices' D2D path.
     for (const char *devices : {NO_ROWS, NO_ROWS, NO_ROWS, QUERY_FAILS}) {
         TableAside aside("devices", devices);
-        get_capacity_info();
-        EXPECT_EQ(capacity_names(), first) << (devices ? "no rows" : "query fails");
-        EXPECT_EQ(g_capacity_info[5].path, D2D1);
+        get_capacity_info(*t);
+        EXPECT_EQ(capacity_names(*t), first) << (devices ? "no rows" : "query fails");
+        EXPECT_EQ(t->capacity_info[5].path, D2D1);
     }
     EXPECT_EQ(count_of(log(), "[0] Could not obtain device list from kxdb\n"), 4);
 
     // An item listed twice in a row gives one row.
     {
         TableAside aside("nvp", " UNION ALL SELECT * FROM nvp_aside ORDER BY item_name");
-        get_capacity_info();
-        EXPECT_EQ(capacity_names(), first);
+        get_capacity_info(*t);
+        EXPECT_EQ(capacity_names(*t), first);
     }
 
     {
         TableAside aside("nvp", QUERY_FAILS);
-        EXPECT_EQ(get_capacity_info(), -2);
+        EXPECT_EQ(get_capacity_info(*t), -2);
     }
     EXPECT_NE(log().find("[0] Could not obtain nvp list from kxdb\n"), std::string::npos);
-    EXPECT_EQ(g_capacity_instances, 4) << "this pass's devices stay";
+    EXPECT_EQ(t->capacity_instances, 4) << "this pass's devices stay";
 }
 
 // A collector's query that answers with no rows empties its table as SNMP
@@ -395,10 +440,11 @@ TEST_F(KxlTest, ManyDevicesNeverWritePastTheTable)
 {
     sql("INSERT INTO devices (device_no, dev_name, dev_rw_name, capacity) "
         "SELECT 100 + k, 'tape' || k, '/dev/null', 1 FROM generate_series(1, 48) AS k");
-    get_capacity_info();
+    auto t = std::make_unique<kxl_tables>();
+    get_capacity_info(*t);
     sql("DELETE FROM devices WHERE device_no > 100");
-    EXPECT_EQ(g_capacity_instances, 50);
-    EXPECT_STREQ(g_capacity_info[49].name, "tape46");
+    EXPECT_EQ(t->capacity_instances, 50);
+    EXPECT_STREQ(t->capacity_info[49].name, "tape46");
 }
 
 TEST_F(KxlTest, DuGetsTheDatabasePathAsOneWord)
@@ -455,12 +501,12 @@ std::vector<backup_status> records(std::initializer_list<std::array<int, 4>> row
 TEST_F(KxlTest, SystemMetadataIsSkippedButCountsInPositionsAndTheLatestScan)
 {
     auto array = records({{1, 1, 100, 0}, {1, 48, 200, 0}, {1, 2, 300, 0}});
-    g_backup_instances = 0;
-    store_backup_records(array.data(), 3);
-    ASSERT_EQ(g_backup_instances, 2);
-    EXPECT_EQ(g_backup_info[0].position, 0);
-    EXPECT_EQ(g_backup_info[1].position, 2);
-    EXPECT_EQ(g_backup_info[1].type, 2);
+    auto t = std::make_unique<kxl_tables>();
+    store_backup_records(*t, array.data(), 3);
+    ASSERT_EQ(t->backup_instances, 2);
+    EXPECT_EQ(t->backup_info[0].position, 0);
+    EXPECT_EQ(t->backup_info[1].position, 2);
+    EXPECT_EQ(t->backup_info[1].type, 2);
 
     auto equal = records({{7, 1, 500, 0}, {7, 2, 900, 0}, {8, 1, 900, 0}, {7, 1, 500, 0}});
     EXPECT_EQ(is_bk_last(0, 4, equal.data()), 1);
