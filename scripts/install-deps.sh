@@ -20,6 +20,9 @@ packages=(
     libclang-rt-14-dev
     # fixed clocks for golden walks; an independent SNMP client
     faketime python3-pysnmp4
+    # Debian packaging, its checks and the install test; man page rendering;
+    # sd_notify readiness
+    debhelper lintian mandoc libsystemd-dev
 )
 
 missing=()
