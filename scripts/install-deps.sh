@@ -23,6 +23,8 @@ packages=(
     # Debian packaging, its checks and the install test; man page rendering;
     # sd_notify readiness
     debhelper lintian mandoc libsystemd-dev
+    # the MIB tests' parsers: pysmi, and node for npm net-snmp
+    python3-pysmi nodejs
 )
 
 missing=()
@@ -30,9 +32,18 @@ for p in "${packages[@]}"; do
     status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
     [ "$status" = installed ] || missing+=("$p")
 done
+# Some node builds carry their own npm (and conflict with Debian's).
+command -v npm >/dev/null || missing+=(npm)
+
+# The SMIv2 base modules (SNMPv2-SMI, -TC, -CONF) for the MIB tests and the
+# Prometheus generator: a pinned npm net-snmp in a cache directory.
+base_modules() {
+    bash "$(dirname "${BASH_SOURCE[0]}")/../tests/mib/base_modules.sh" >/dev/null
+}
 
 if [ "${#missing[@]}" -eq 0 ]; then
     echo "install-deps.sh: all packages present"
+    base_modules
     exit 0
 fi
 
@@ -59,3 +70,5 @@ for p in "${missing[@]}"; do
         snmpd | postgresql) stop_service "$p" ;;
     esac
 done
+
+base_modules
