@@ -3,6 +3,7 @@
 #include "agent/salog.h"
 #include "agent/text.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -86,7 +87,80 @@ void log_config_warnings()
     g_config_warnings.clear();
 }
 
+void default_config(agent_config &c)
+{
+    c = agent_config{};
+    copy_text(c.kxdir, "/usr/kx");
+    copy_text(c.kxbin, "/usr/kx/bin");
+    copy_text(c.config_file, "/usr/kx/schema/snmp/corvantis-snmp.conf");
+    copy_text(c.log_file, "/usr/kx/logs.dir/corvantis-snmp.log");
+    c.refresh_interval = 300;
+}
+
+agent_config running_config()
+{
+    agent_config c{};
+    copy_text(c.kxdir, kxdir);
+    copy_text(c.kxbin, kxbin);
+    copy_text(c.config_file, g_config_file);
+    copy_text(c.log_file, g_log_file);
+    c.refresh_interval = g_refresh_interval;
+    c.verbose = g_verbose;
+    c.has_agent_address = g_agent_address != nullptr;
+    if (g_agent_address == g_agent_address_buf)
+        copy_text(c.agent_address_buf, g_agent_address_buf);
+    else
+        c.agent_address_arg = g_agent_address;
+    copy_text(c.ipmi_host, g_ipmi_host);
+    copy_text(c.ipmi_user, g_ipmi_user);
+    copy_text(c.ipmi_password, g_ipmi_password);
+    copy_text(c.ipmi_workaround, g_ipmi_workaround);
+    return c;
+}
+
+const char *config_agent_address(const agent_config &c)
+{
+    if (!c.has_agent_address)
+        return nullptr;
+    return c.agent_address_arg ? c.agent_address_arg : c.agent_address_buf;
+}
+
+void store_config(const agent_config &c)
+{
+    copy_text(kxdir, c.kxdir);
+    copy_text(kxbin, c.kxbin);
+    copy_text(g_config_file, c.config_file);
+    sa_log_set_file(c.log_file);
+    g_refresh_interval = c.refresh_interval;
+    g_verbose = c.verbose;
+    if (c.has_agent_address && !c.agent_address_arg) {
+        copy_text(g_agent_address_buf, c.agent_address_buf);
+        g_agent_address = g_agent_address_buf;
+    } else {
+        g_agent_address = config_agent_address(c);
+    }
+    copy_text(g_ipmi_host, c.ipmi_host);
+    copy_text(g_ipmi_user, c.ipmi_user);
+    copy_text(g_ipmi_password, c.ipmi_password);
+    copy_text(g_ipmi_workaround, c.ipmi_workaround);
+}
+
 void read_kx_ini(const char *path)
+{
+    agent_config c = running_config();
+    read_kx_ini_into(path, c);
+    store_config(c);
+}
+
+int read_config_file(const char *path)
+{
+    agent_config c = running_config();
+    int rc = read_config_into(path, c);
+    store_config(c);
+    return rc;
+}
+
+void read_kx_ini_into(const char *path, agent_config &c)
 {
     File file(fopen(path, "r"));
     if (!file)
@@ -104,15 +178,15 @@ void read_kx_ini(const char *path)
         size_t end = strcspn(value, " \t\n\r");
         if (end > 0)
             value[end] = '\0';
-        copy_text(kxdir, sizeof kxdir, value);
-        snprintf(kxbin, sizeof kxbin, "%s/bin", kxdir);
-        snprintf(g_config_file, sizeof g_config_file, "%s/schema/snmp/corvantis-snmp.conf", kxdir);
-        snprintf(g_log_file, sizeof g_log_file, "%s/logs.dir/corvantis-snmp.log", kxdir);
+        copy_text(c.kxdir, value);
+        snprintf(c.kxbin, sizeof c.kxbin, "%s/bin", c.kxdir);
+        snprintf(c.config_file, sizeof c.config_file, "%s/schema/snmp/corvantis-snmp.conf", c.kxdir);
+        snprintf(c.log_file, sizeof c.log_file, "%s/logs.dir/corvantis-snmp.log", c.kxdir);
         return;
     }
 }
 
-int read_config_file(const char *path)
+int read_config_into(const char *path, agent_config &c)
 {
     File file(fopen(path, "r"));
     if (!file)
@@ -142,29 +216,121 @@ int read_config_file(const char *path)
             value[--len] = '\0';
 
         if (strncasecmp(key, "AgentAddress", 12) == 0) {
-            copy_text(g_agent_address_buf, sizeof g_agent_address_buf, value);
-            g_agent_address = g_agent_address_buf;
+            copy_text(c.agent_address_buf, value);
+            c.agent_address_arg = nullptr;
+            c.has_agent_address = true;
         } else if (strncasecmp(key, "LogFile", 7) == 0) {
-            copy_text(g_log_file, sizeof g_log_file, value);
+            copy_text(c.log_file, value);
         } else if (strncasecmp(key, "DebugEnabled", 12) == 0) {
-            g_verbose = static_cast<int>(strtol(value, nullptr, 10));
+            c.verbose = static_cast<int>(strtol(value, nullptr, 10));
         } else if (strncasecmp(key, "RefreshInterval", 15) == 0) {
-            g_refresh_interval = static_cast<int>(strtol(value, nullptr, 10));
+            c.refresh_interval = static_cast<int>(strtol(value, nullptr, 10));
         } else if (strncasecmp(key, "IpmiHost", 8) == 0) {
-            copy_text(g_ipmi_host, sizeof g_ipmi_host, value);
+            copy_text(c.ipmi_host, value);
         } else if (strncasecmp(key, "IpmiUser", 8) == 0) {
-            copy_text(g_ipmi_user, sizeof g_ipmi_user, value);
+            copy_text(c.ipmi_user, value);
         } else if (strncasecmp(key, "IpmiPassword", 12) == 0) {
-            copy_text(g_ipmi_password, sizeof g_ipmi_password, value);
+            copy_text(c.ipmi_password, value);
             has_password = has_password || value[0] != '\0';
         } else if (strncasecmp(key, "IpmiWorkaround", 14) == 0) {
-            copy_text(g_ipmi_workaround, sizeof g_ipmi_workaround, value);
+            copy_text(c.ipmi_workaround, value);
         }
     }
+    // A file that opens but cannot be read (a directory, an I/O error)
+    // counts as unreadable, so a reload keeps the running settings.
+    if (ferror(file.get()))
+        return -1;
     // The file that was read, not whatever the name points at now.
     struct stat st;
     if (has_password && fstat(fileno(file.get()), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)))
         hold_warning("%s holds IpmiPassword and is readable by group or others (mode %03o)\n", path,
              static_cast<unsigned>(st.st_mode & 0777));
     return 0;
+}
+
+bool apply_config_option(agent_config &c, const config_option &opt, config_load *load)
+{
+    switch (opt.option) {
+    case 'c': {
+        int rc = read_config_into(opt.value, c);
+        if (load) {
+            load->error = rc != 0 ? errno : 0;
+            load->result = rc;
+            load->path = opt.value;
+        }
+        break;
+    }
+    case 'i':
+        c.refresh_interval = static_cast<int>(strtol(opt.value, nullptr, 10));
+        break;
+    case 'l':
+        if (strlen(opt.value) >= sizeof c.log_file)
+            return false;
+        copy_text(c.log_file, opt.value);
+        break;
+    case 'v':
+        c.verbose = 4;
+        break;
+    case 'x':
+        c.agent_address_arg = opt.value;
+        c.has_agent_address = true;
+        break;
+    default:
+        return false;
+    }
+    return true;
+}
+
+config_load load_config(const char *kx_ini, const std::vector<config_option> &options,
+                        agent_config &c)
+{
+    // Only this reading's own warnings are logged after it.
+    g_config_warnings.clear();
+    default_config(c);
+    read_kx_ini_into(kx_ini, c);
+    config_load load;
+    load.path = c.config_file;
+    load.result = read_config_into(load.path.c_str(), c);
+    load.error = load.result != 0 ? errno : 0;
+    for (const config_option &opt : options)
+        apply_config_option(c, opt, &load);
+    return load;
+}
+
+namespace {
+
+void add_change(std::string &out, const char *name, const std::string &from, const std::string &to,
+                const char *note = "")
+{
+    if (from == to)
+        return;
+    if (!out.empty())
+        out += ", ";
+    out += std::string(name) + " " + (from.empty() ? "\"\"" : from) + " -> " +
+           (to.empty() ? "\"\"" : to) + note;
+}
+
+std::string text_of(const char *s)
+{
+    return s ? s : "";
+}
+
+} // namespace
+
+std::string config_changes(const agent_config &running, const agent_config &fresh)
+{
+    std::string out;
+    add_change(out, "KXDIR", running.kxdir, fresh.kxdir);
+    add_change(out, "LogFile", running.log_file, fresh.log_file);
+    add_change(out, "DebugEnabled", std::to_string(running.verbose), std::to_string(fresh.verbose));
+    add_change(out, "RefreshInterval", std::to_string(running.refresh_interval),
+               std::to_string(fresh.refresh_interval));
+    add_change(out, "IpmiHost", running.ipmi_host, fresh.ipmi_host);
+    add_change(out, "IpmiUser", running.ipmi_user, fresh.ipmi_user);
+    if (strcmp(running.ipmi_password, fresh.ipmi_password) != 0)
+        out += std::string(out.empty() ? "" : ", ") + "IpmiPassword changed";
+    add_change(out, "IpmiWorkaround", running.ipmi_workaround, fresh.ipmi_workaround);
+    add_change(out, "AgentAddress", text_of(config_agent_address(running)),
+               text_of(config_agent_address(fresh)), " (takes a restart)");
+    return out;
 }

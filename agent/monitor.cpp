@@ -3,6 +3,7 @@
 #include "agent/agent.h"
 #include "agent/salog.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -30,6 +31,8 @@ struct monitor_state {
     bool stop = false;
     bool started = false;
     unsigned long generation = 0;
+    // Seconds between passes; a reload may change it while the thread runs.
+    int interval = MONITOR_MIN_INTERVAL;
     bool ended = false;
     // The pass the thread is in, or null.
     const char *current = nullptr;
@@ -81,6 +84,7 @@ int start_monitor_thread(int interval, std::vector<monitor_pass> passes)
         std::lock_guard<std::mutex> lock(s.lock);
         s.stop = false;
         s.ended = false;
+        s.interval = std::max(interval, MONITOR_MIN_INTERVAL);
         generation = ++s.generation;
     }
     auto args =
@@ -104,13 +108,10 @@ int start_monitor_thread(int interval, std::vector<monitor_pass> passes)
 void *monitor_thread(void *arg)
 {
     std::unique_ptr<monitor_args> args(static_cast<monitor_args *>(arg));
-    int interval = args->interval;
     check_mem("initial");
-    if (interval < MONITOR_MIN_INTERVAL) {
-        sa_log(2, "Interval %d below minimum %d, setting to minimum\n", interval,
+    if (args->interval < MONITOR_MIN_INTERVAL)
+        sa_log(2, "Interval %d below minimum %d, setting to minimum\n", args->interval,
                MONITOR_MIN_INTERVAL);
-        interval = MONITOR_MIN_INTERVAL;
-    }
 
     monitor_state &s = state();
     const unsigned long generation = args->generation;
@@ -122,10 +123,18 @@ void *monitor_thread(void *arg)
             run_pass(pass);
         }
 
-        // Sleeps the interval, or less when shutdown wakes it.
+        // Sleeps the interval, or less when shutdown wakes it; a new
+        // interval counts from the start of this sleep.
         std::unique_lock<std::mutex> lock(s.lock);
-        s.wake.wait_for(lock, std::chrono::seconds(interval),
-                        [&s, generation] { return s.stop || s.generation != generation; });
+        const auto slept_from = std::chrono::steady_clock::now();
+        for (int seen = s.interval;; seen = s.interval) {
+            auto woken = [&s, generation, seen] {
+                return s.stop || s.generation != generation || s.interval != seen;
+            };
+            if (!s.wake.wait_until(lock, slept_from + std::chrono::seconds(seen), woken) ||
+                s.stop || s.generation != generation)
+                break;
+        }
     }
     std::lock_guard<std::mutex> lock(s.lock);
     if (s.generation == generation) {
@@ -133,6 +142,19 @@ void *monitor_thread(void *arg)
         s.finished.notify_all();
     }
     return nullptr;
+}
+
+void set_monitor_interval(int interval)
+{
+    if (interval < MONITOR_MIN_INTERVAL) {
+        sa_log(2, "Interval %d below minimum %d, setting to minimum\n", interval,
+               MONITOR_MIN_INTERVAL);
+        interval = MONITOR_MIN_INTERVAL;
+    }
+    monitor_state &s = state();
+    std::lock_guard<std::mutex> lock(s.lock);
+    s.interval = interval;
+    s.wake.notify_all();
 }
 
 void stop_monitor_thread()

@@ -27,6 +27,10 @@ int start_monitor_thread(int interval, std::vector<monitor_pass> passes);
 // the thread.  Returns null when g_running is found clear or a stop is
 // asked.
 void *monitor_thread(void *arg);
+// Changes the seconds between passes (raised to MONITOR_MIN_INTERVAL with
+// the same level-2 line as at start); a thread asleep wakes at the new
+// time counted from the start of its sleep, at once if that has passed.
+void set_monitor_interval(int interval);
 // Wakes the thread out of its sleep and waits until it has finished its
 // current pass, at most MONITOR_STOP_WAIT_MS; a pass still running then is
 // left to end on its own.  Safe to call when no thread was started, and

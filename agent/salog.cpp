@@ -1,6 +1,7 @@
 #include "agent/salog.h"
 
 #include "agent/agent.h"
+#include "agent/text.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -8,12 +9,16 @@
 #include <malloc.h>
 #include <mcheck.h>
 #include <memory>
+#include <mutex>
 #include <syslog.h>
 
 namespace {
 
 // Starts malloc tracing on the first check only.
 std::atomic<int> g_mtrace_pending{1};
+
+// Guards g_log_file against a switch while another thread opens it.
+std::mutex g_log_file_lock;
 
 struct FileCloser {
     void operator()(FILE *f) const { fclose(f); }
@@ -39,13 +44,23 @@ int sa_log_syslog_priority(int level, const char **label)
     return error ? LOG_ERR : LOG_INFO;
 }
 
+void sa_log_set_file(const char *path)
+{
+    std::lock_guard<std::mutex> lock(g_log_file_lock);
+    copy_text(g_log_file, path);
+}
+
 void sa_log(int level, const char *format, ...)
 {
     if (level > 3 && g_verbose == 0)
         return;
 
     // A handle per entry: both threads log and no stream is shared.
-    std::unique_ptr<FILE, FileCloser> file(fopen(g_log_file, "a+"));
+    std::unique_ptr<FILE, FileCloser> file;
+    {
+        std::lock_guard<std::mutex> lock(g_log_file_lock);
+        file.reset(fopen(g_log_file, "a+"));
+    }
     if (!file)
         return;
 

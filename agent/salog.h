@@ -8,6 +8,10 @@
 // Levels 0-3 are always written, 4 and above only in verbose mode.
 void sa_log(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// Switches the log to another file (a reload); safe while other threads
+// log: an entry goes wholly to the old file or wholly to the new one.
+void sa_log_set_file(const char *path);
+
 // Logs glibc's heap counters under a tag when memory checking is on.
 void check_mem(const char *tag);
 

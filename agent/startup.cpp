@@ -11,6 +11,7 @@
 #include "groups/kxlGroup.h"
 #include "groups/mgtInfoGroup.h"
 #include "ipmi/ipmi.h"
+#include "kxext/kxext.h"
 
 #include <csignal>
 #include <cstdio>
@@ -18,15 +19,18 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mcheck.h>
+#include <net-snmp/agent/agent_callbacks.h>
 #include <syslog.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
+#include <vector>
 
 char kxdir[50];
 char kxbin[80];
 char g_config_file[96];
 char g_log_file[80];
 int g_refresh_interval;
-int g_verbose;
+std::atomic<int> g_verbose{0};
 int g_syslog;
 int g_memcheck;
 char g_agent_address_buf[80];
@@ -40,9 +44,21 @@ std::atomic<int> g_running{0};
 
 namespace {
 
-// Wakes the main loop out of select() when a stop signal arrives, so a
-// signal that lands just before the loop blocks is not missed.
+// Wakes the main loop out of select() when a stop or reload signal
+// arrives, so a signal that lands just before the loop blocks is not missed.
 int g_wake_pipe[2] = {-1, -1};
+
+// Set by SIGHUP; the main loop reloads the configuration between requests.
+std::atomic<int> g_reload_requested{0};
+
+// The setting options of the command line, in their order: a reload
+// applies them over the files again, as start-up did.
+std::vector<config_option> g_setting_options;
+
+// Whether the AgentX session to the master is up, for systemd's status;
+// main thread only (net-snmp calls back from agent_check_and_process).
+bool g_agentx_up = false;
+bool g_subagent = true;
 
 struct SettingsInit {
     SettingsInit() { reset_settings(); }
@@ -84,6 +100,13 @@ void log_ipmi(int level, const char *text)
     sa_log(level, "%s\n", text);
 }
 
+// The database library's errors and warnings keep their level; its progress
+// detail (3 and up) is a trace here, written in verbose mode only.
+void log_kxext(int level, const char *text)
+{
+    sa_log(level <= 0 ? 0 : (level < 3 ? level : 4), "kxext: %s\n", text);
+}
+
 void drain_wake_pipe(int fd, void *)
 {
     char buf[64];
@@ -98,6 +121,75 @@ bool open_wake_pipe()
     return register_readfd(g_wake_pipe[0], drain_wake_pipe, nullptr) == 0;
 }
 
+// Tells systemd what (READY=1, ...) with the current status; nothing when
+// the agent was not started by systemd (no NOTIFY_SOCKET).
+void notify_systemd(const char *what)
+{
+    const char *status = !g_subagent  ? "serving as master agent"
+                         : g_agentx_up ? "AgentX session to the master agent is up"
+                                       : "AgentX session to the master agent is down, reconnecting";
+    sd_notifyf(0, "%s%sSTATUS=%s", what, *what ? "\n" : "", status);
+}
+
+int agentx_session_changed(int, int minor, void *, void *)
+{
+    g_agentx_up = minor == SNMPD_CALLBACK_INDEX_START;
+    notify_systemd("");
+    return 0;
+}
+
+void request_reload(int)
+{
+    g_reload_requested = 1;
+    if (g_wake_pipe[1] >= 0)
+        (void)!write(g_wake_pipe[1], "r", 1);
+}
+
+// Reads the installation file, the configuration file and the command
+// line again, as start-up did, and applies what changed.  On the main
+// thread between requests, so only the settings other threads read need
+// care: the log file, the verbosity, the refresh interval, the BMC.
+void reload_config()
+{
+    notify_systemd("RELOADING=1");
+    agent_config fresh;
+    config_load load = load_config(KX_INI_PATH, g_setting_options, fresh);
+    if (load.result != 0) {
+        sa_log(1, "reload: cannot read %s: %s; running settings kept\n", load.path.c_str(),
+               strerror(load.error));
+        notify_systemd("READY=1");
+        return;
+    }
+    const agent_config running = running_config();
+    const std::string changes = config_changes(running, fresh);
+
+    copy_text(kxdir, fresh.kxdir);
+    copy_text(kxbin, fresh.kxbin);
+    copy_text(g_config_file, fresh.config_file);
+    sa_log_set_file(fresh.log_file);
+    g_verbose = fresh.verbose;
+    if (fresh.refresh_interval != running.refresh_interval) {
+        g_refresh_interval = fresh.refresh_interval;
+        set_monitor_interval(g_refresh_interval);
+    }
+    if (strcmp(fresh.ipmi_host, running.ipmi_host) != 0 ||
+        strcmp(fresh.ipmi_user, running.ipmi_user) != 0 ||
+        strcmp(fresh.ipmi_password, running.ipmi_password) != 0 ||
+        strcmp(fresh.ipmi_workaround, running.ipmi_workaround) != 0) {
+        copy_text(g_ipmi_host, fresh.ipmi_host);
+        copy_text(g_ipmi_user, fresh.ipmi_user);
+        copy_text(g_ipmi_password, fresh.ipmi_password);
+        copy_text(g_ipmi_workaround, fresh.ipmi_workaround);
+        // Closes the session; the next request opens one with these.
+        bmc::set_connection(g_ipmi_host, g_ipmi_user, g_ipmi_password, g_ipmi_workaround);
+    }
+    // The AgentX address stays: the session to the master is made once.
+
+    log_config_warnings();
+    sa_log(1, "configuration reloaded: %s\n", changes.empty() ? "no setting changed" : changes.c_str());
+    notify_systemd("READY=1");
+}
+
 struct StartOptions {
     int subagent = 1;
     int background = 1;
@@ -105,30 +197,43 @@ struct StartOptions {
     const char *config_path = nullptr;
 };
 
+// A setting option onto the running settings, kept for reloads; a refused
+// one (a -l name too long) is neither.
+bool apply_setting_option(const config_option &opt, StartOptions &opts)
+{
+    agent_config c = running_config();
+    config_load load;
+    load.result = opts.config_result;
+    if (!apply_config_option(c, opt, &load))
+        return false;
+    store_config(c);
+    if (opt.option == 'c') {
+        opts.config_result = load.result;
+        opts.config_path = opt.value;
+    }
+    g_setting_options.push_back(opt);
+    return true;
+}
+
 void parse_options(int argc, char **argv, StartOptions &opts)
 {
     int c;
     while ((c = getopt(argc, argv, "c:fi:l:mMst:vx:?")) != -1) {
         switch (c) {
         case 'c':
-            opts.config_result = read_config_file(optarg);
-            opts.config_path = optarg;
+        case 'i':
+        case 'v':
+        case 'x':
+            apply_setting_option({static_cast<char>(c), optarg}, opts);
             break;
         case 'f':
             opts.background = 0;
             break;
-        case 'i':
-            g_refresh_interval = static_cast<int>(strtol(optarg, nullptr, 10));
-            break;
-        case 'l': {
-            size_t len = strlen(optarg);
-            if (len >= sizeof g_log_file)
-                printf("Error: log filename %d chars > %d max\n", static_cast<int>(len),
+        case 'l':
+            if (!apply_setting_option({'l', optarg}, opts))
+                printf("Error: log filename %d chars > %d max\n", static_cast<int>(strlen(optarg)),
                        static_cast<int>(sizeof g_log_file));
-            else
-                copy_text(g_log_file, optarg);
             break;
-        }
         case 'm':
             opts.subagent = 0;
             break;
@@ -140,12 +245,6 @@ void parse_options(int argc, char **argv, StartOptions &opts)
             break;
         case 't':
             (void)get_thresh_data(optarg);
-            break;
-        case 'v':
-            g_verbose = 4;
-            break;
-        case 'x':
-            g_agent_address = optarg;
             break;
         default:
             usage();
@@ -225,6 +324,11 @@ int agent_main(int argc, char **argv)
 
     if (opts.subagent)
         netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
+    g_subagent = opts.subagent != 0;
+    // The agent resolves no OID names: without MIB files on the machine
+    // net-snmp would print "Cannot find module" for each default MIB.  An
+    // operator's MIBS still counts.
+    setenv("MIBS", "", 0);
 
     if (g_agent_address) {
         printf("%s AgentAddress = %s\n", PROGRAM_NAME, g_agent_address);
@@ -240,6 +344,7 @@ int agent_main(int argc, char **argv)
     signal(SIGTERM, stop_server);
     signal(SIGINT, stop_server);
     signal(SIGILL, stop_server);
+    signal(SIGHUP, request_reload);
     // A master that drops the AgentX connection mid-write must not kill us.
     signal(SIGPIPE, SIG_IGN);
 
@@ -265,13 +370,14 @@ int agent_main(int argc, char **argv)
     } else {
         sa_log(1, "%s version %s agentx %s started\n", PROGRAM_NAME, PROGRAM_VERSION,
                agent_str(opts.subagent));
-        sa_log(1, "DebugEnabled = %d, RefreshInterval = %d\n", g_verbose, g_refresh_interval);
+        sa_log(1, "DebugEnabled = %d, RefreshInterval = %d\n", g_verbose.load(), g_refresh_interval);
         sa_log(4, "LogFile = %s\n", g_log_file);
         g_running = 1;
     }
     log_config_warnings();
 
     bmc::set_log(log_ipmi);
+    kxext_set_log(log_kxext);
     bmc::set_connection(g_ipmi_host, g_ipmi_user, g_ipmi_password, g_ipmi_workaround);
 
     // Order: management information, backup appliance, sensors, disks.
@@ -280,6 +386,11 @@ int agent_main(int argc, char **argv)
     sa_log(4, "init_sensorGroup returned %d\n", init_sensorGroup());
     sa_log(4, "init_diskGroup returned %d\n", init_diskGroup());
 
+    // The session may come and go; the subagent reconnects on its own.
+    snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START,
+                           agentx_session_changed, nullptr);
+    snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP,
+                           agentx_session_changed, nullptr);
     init_snmp(PROGRAM_NAME);
     if (!opts.subagent)
         init_master_agent();
@@ -293,10 +404,18 @@ int agent_main(int argc, char **argv)
         start_monitor_thread(g_refresh_interval, {{"sensors", discover_sensors, true},
                                                   {"disks", discover_disks, true},
                                                   {"kxl", discover_kxl, false}});
-    while (g_running)
+    // Registered: ready, whether or not the master is there yet.
+    if (g_running)
+        notify_systemd("READY=1");
+    while (g_running) {
+        // Before blocking too: a SIGHUP may have come before the wake pipe.
+        if (g_reload_requested.exchange(0))
+            reload_config();
         agent_check_and_process(1);
+    }
 
     sa_log(1, "%s shutting down\n", PROGRAM_NAME);
+    notify_systemd("STOPPING=1");
     // The refresh thread may end its pass first; one stuck on a source is
     // left behind, so a hung source cannot hold the shutdown.
     stop_monitor_thread();

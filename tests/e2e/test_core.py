@@ -11,6 +11,8 @@ import datetime
 import os
 import shutil
 import signal
+import socket
+import time
 import unittest
 
 import rig
@@ -280,6 +282,76 @@ class AgentCoreTest(unittest.TestCase):
                 self.assertConnected(a)
                 self.assertStops(a)
                 self.assertEqual(a.stdout(), "corvantis-snmp AgentAddress = %s\n" % self.snmpd.agentx)
+
+
+    # -- reload and systemd readiness
+
+    def test_sighup_reloads_log_file_and_level_and_keeps_settings_without_file(self):
+        d = self.scratch_dir()
+        conf = os.path.join(d, "agent.conf")
+        old_log, new_log = os.path.join(d, "old.log"), os.path.join(d, "new.log")
+
+        def write_conf(log, level):
+            with open(conf, "w") as f:
+                f.write("AgentAddress=%s\nLogFile=%s\nDebugEnabled=%d\n" % (self.snmpd.agentx, log, level))
+
+        write_conf(old_log, 0)
+        a = self.start(["-f", "-c", conf], log=old_log)
+        self.assertConnected(a)
+        write_conf(new_log, 4)
+        a.send(signal.SIGHUP)
+        changed = "configuration reloaded: LogFile %s -> %s, DebugEnabled 0 -> 4" % (old_log, new_log)
+        self.assertTrue(a.wait_log(changed, 10, path=new_log, level=1), a.log_text(old_log) + a.log_text(new_log) + describe(a))
+        # Still serving, its requests traced at level 4 in the new log only.
+        self.assertMasterAnswers()
+        self.assertTrue(any(lvl == 4 for _s, lvl, _m in a.log_entries(new_log)), a.log_text(new_log))
+        self.assertFalse(any(lvl == 4 for _s, lvl, _m in a.log_entries(old_log)), a.log_text(old_log))
+        self.assertNotIn("reload", a.log_text(old_log))
+
+        os.unlink(conf)
+        a.send(signal.SIGHUP)
+        kept = "reload: cannot read %s: No such file or directory; running settings kept" % conf
+        self.assertTrue(a.wait_log(kept, 10, path=new_log, level=1), a.log_text(new_log))
+        before = len(a.log_entries(new_log))
+        self.assertMasterAnswers()
+        self.assertTrue(any(lvl == 4 for _s, lvl, _m in a.log_entries(new_log)[before:]), a.log_text(new_log))
+        self.assertEqual([m for _s, _l, m in a.log_entries(new_log) if "reload" in m], [changed, kept])
+        self.assertStops(a, log=new_log)
+
+    def test_systemd_notifications_ready_status_and_stopping(self):
+        up = "STATUS=AgentX session to the master agent is up"
+        down = "STATUS=AgentX session to the master agent is down, reconnecting"
+        for case, address, status in (("master up", self.snmpd.agentx, up), ("master absent", NOWHERE, down)):
+            with self.subTest(case):
+                d = self.scratch_dir()
+                path = os.path.join(d, "notify.sock")
+                sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+                self.addCleanup(sock.close)
+                sock.bind(path)
+                received = []
+
+                def wait_message(line, timeout):
+                    deadline = time.monotonic() + timeout
+                    while not any(line in m.split("\n") for m in received):
+                        left = deadline - time.monotonic()
+                        if left <= 0:
+                            return False
+                        sock.settimeout(left)
+                        try:
+                            received.append(sock.recv(4096).decode())
+                        except socket.timeout:
+                            return False
+                    return True
+
+                a = self.start(["-f", "-x", address], env={"NOTIFY_SOCKET": path})
+                self.assertTrue(wait_message("READY=1", START_TIMEOUT), "%r%s" % (received, describe(a)))
+                # Ready only once the groups are registered, after the start line.
+                self.assertTrue(a.has_log(START_SUBAGENT, level=1), describe(a))
+                self.assertTrue(wait_message(status, CONNECT_TIMEOUT), received)
+                self.assertNotIn("Cannot find module", a.stderr())
+                a.send(signal.SIGTERM)
+                self.assertTrue(wait_message("STOPPING=1", STOP_TIMEOUT), received)
+                self.assertStops(a)
 
 
 if __name__ == "__main__":

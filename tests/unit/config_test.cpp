@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -242,6 +245,102 @@ TEST(ConfigIpmiKeys, MatchedLikeTheOthersAndCutToFit)
     EXPECT_EQ(std::string(g_ipmi_password), longpass.substr(0, 79));
     EXPECT_STREQ(g_ipmi_workaround, "opensesspriv,authcap");
     reset_settings();
+}
+
+} // namespace
+
+namespace {
+
+// A reload reads everything afresh as start-up did, the command line over
+// the files; config_changes names what differs from the running settings.
+TEST(ConfigReload, ChangesWithTheCommandLineWinning)
+{
+    TempDir dir;
+    ASSERT_EQ(system(("mkdir -p '" + dir.file("schema/snmp") + "'").c_str()), 0);
+    const std::string ini = dir.write("kx.ini", "KXDIR=" + dir.path() + "\n");
+    const std::string conf = dir.file("schema/snmp/corvantis-snmp.conf");
+    const std::string extra = dir.file("extra.conf");
+    const std::string log = dir.file("logs.dir/corvantis-snmp.log");
+
+    struct Case {
+        const char *name;
+        std::vector<config_option> options;
+        std::string conf_before, conf_after;
+        std::string extra_before, extra_after;
+        std::string changes;
+    };
+    const Case cases[] = {
+        {"same files", {}, "DebugEnabled=2\n", "DebugEnabled=2\n", "", "", ""},
+        {"level, log file and interval", {},
+         "DebugEnabled=0\nLogFile=/a.log\nRefreshInterval=60\n",
+         "debugenabled = 4\nLogFile=/b.log\nRefreshInterval=30\n", "", "",
+         "LogFile /a.log -> /b.log, DebugEnabled 0 -> 4, RefreshInterval 60 -> 30"},
+        {"a line taken out goes back to the default", {}, "RefreshInterval=60\nLogFile=/a.log\n",
+         "", "", "", "LogFile /a.log -> " + log + ", RefreshInterval 60 -> 300"},
+        {"-l, -i and -v win over the file", {{'l', "/cmd.log"}, {'i', "45"}, {'v', nullptr}},
+         "LogFile=/a.log\nRefreshInterval=60\nDebugEnabled=0\n",
+         "LogFile=/b.log\nRefreshInterval=30\nDebugEnabled=1\n", "", "", ""},
+        {"-c after -x: the file's address, which takes a restart",
+         {{'x', "unix:/x.sock"}, {'c', extra.c_str()}}, "", "", "AgentAddress=unix:/a.sock\n",
+         "AgentAddress=unix:/b.sock\n", "AgentAddress unix:/a.sock -> unix:/b.sock (takes a restart)"},
+        {"-x after -c wins", {{'c', extra.c_str()}, {'x', "unix:/x.sock"}}, "", "",
+         "AgentAddress=unix:/a.sock\n", "AgentAddress=unix:/b.sock\n", ""},
+        {"-c file over the configuration file", {{'c', extra.c_str()}}, "DebugEnabled=1\n",
+         "DebugEnabled=3\n", "DebugEnabled=2\n", "DebugEnabled=2\n", ""},
+        {"BMC settings; the password only named", {},
+         "IpmiHost=10.0.0.1\nIpmiUser=admin\nIpmiPassword=old-secret\n",
+         "IpmiHost=10.0.0.2:623\nIpmiUser=admin\nIpmiPassword=new-secret\nIpmiWorkaround=authcap\n",
+         "", "", "IpmiHost 10.0.0.1 -> 10.0.0.2:623, IpmiPassword changed, IpmiWorkaround \"\" -> authcap"},
+        {"garbage: the valid keys it holds apply", {}, "DebugEnabled=1\n",
+         std::string("\x7f" "ELF\x02\x01\0\0=\xff\xfe\n", 12) + "DebugEnabled=3\n" +
+             std::string("\x90\0LogFile=/x\n\xff\xff", 16), "",
+         "", "DebugEnabled 1 -> 3"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.write("schema/snmp/corvantis-snmp.conf", c.conf_before);
+        dir.write("extra.conf", c.extra_before);
+        agent_config running;
+        ASSERT_EQ(load_config(ini.c_str(), c.options, running).result, 0);
+        dir.write("schema/snmp/corvantis-snmp.conf", c.conf_after);
+        dir.write("extra.conf", c.extra_after);
+        agent_config fresh;
+        ASSERT_EQ(load_config(ini.c_str(), c.options, fresh).result, 0);
+        EXPECT_EQ(config_changes(running, fresh), c.changes);
+    }
+}
+
+// The last configuration file read decides whether a reload goes ahead, as
+// it decides the start-up's "cannot open" line.
+TEST(ConfigReload, MissingOrUnreadableFileIsReported)
+{
+    TempDir dir;
+    const std::string ini = dir.write("kx.ini", "KXDIR=" + dir.path() + "\n");
+    const std::string conf = dir.file("schema/snmp/corvantis-snmp.conf");
+    const std::string good = dir.write("good.conf", "DebugEnabled=2\n");
+    const std::string gone = dir.file("gone.conf");
+    const std::string adir = dir.file("adir");
+    ASSERT_EQ(mkdir(adir.c_str(), 0700), 0);
+    struct Case {
+        std::vector<config_option> options;
+        int result;
+        std::string path;
+        int error;
+    };
+    const Case cases[] = {
+        {{}, -1, conf, ENOENT},
+        {{{'c', good.c_str()}}, 0, good, 0},
+        {{{'c', good.c_str()}, {'c', gone.c_str()}}, -1, gone, ENOENT},
+        {{{'c', adir.c_str()}}, -1, adir, EISDIR},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        agent_config fresh;
+        config_load load = load_config(ini.c_str(), c.options, fresh);
+        EXPECT_EQ(load.result, c.result);
+        EXPECT_EQ(load.path, c.path);
+        EXPECT_EQ(load.error, c.error);
+    }
 }
 
 } // namespace

@@ -3,6 +3,6 @@
 #include "agent/agent.h"
 
 char g_log_file[80];
-int g_verbose;
+std::atomic<int> g_verbose;
 int g_syslog;
 int g_memcheck;
