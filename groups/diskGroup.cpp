@@ -5,6 +5,7 @@
 #include "agent/capture.h"
 #include "agent/mib.h"
 #include "agent/salog.h"
+#include "agent/snapshot.h"
 #include "agent/text.h"
 
 #include <algorithm>
@@ -13,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -26,18 +26,11 @@ int g_disk_detail_level = 2;
 
 namespace {
 
-// The tables and counts a refresh swaps in; handlers copy them under the
-// lock and then read without it.
-std::mutex g_disk_lock;
-std::shared_ptr<const physdisk_table> g_physdisk_info;
-int g_physdisk_instances;
-std::shared_ptr<const volume_table> g_volume_info;
-int g_volume_instances;
-
-// The tables the last answer points into: kept until the next request, so
-// a refresh that swaps them meanwhile cannot free the value net-snmp is
-// still to copy.  Main thread only.
-disk_tables g_disk_served;
+// The tables and counts a refresh publishes; handlers hold the set they
+// answer from until the next request, so a refresh meanwhile cannot free
+// the value net-snmp is still to copy.  Never destroyed: a refresh left
+// running at shutdown may still publish while the process exits.
+published<disk_tables> &g_disk_tables = *new published<disk_tables>;
 
 long g_disk_scalar_value;
 long g_physdisk_value;
@@ -340,15 +333,6 @@ int fill_tables(FILE *report, physdisk_table &disks, volume_table &volumes)
     return result;
 }
 
-void publish(std::shared_ptr<const physdisk_table> disks, std::shared_ptr<const volume_table> volumes)
-{
-    std::lock_guard<std::mutex> lock(g_disk_lock);
-    g_physdisk_instances = disks ? static_cast<int>(disks->size()) : 0;
-    g_volume_instances = volumes ? static_cast<int>(volumes->size()) : 0;
-    g_physdisk_info = std::move(disks);
-    g_volume_info = std::move(volumes);
-}
-
 // The report may lie in a directory every local user can write, so only a
 // file that only root could have written is trusted.  A group-writable
 // file passes when its group is root's.
@@ -464,9 +448,8 @@ int discover_disks_pass()
     if (result == CAPTURE_CANNOT_OPEN)
         return result;
 
-    disk_tables now = disk_tables_now();
     sa_log(g_disk_detail_level, "discover_disks rv = %d instances phys=%d vol=%d\n", result,
-           now.physdisk_instances, now.volume_instances);
+           get_physdisk_instances(), get_volume_instances());
     g_disk_first_pass = 0;
     g_disk_detail_level = 4;
     return result;
@@ -584,22 +567,21 @@ char *disk_status_string(int code, char *buf)
     return buf;
 }
 
-disk_tables disk_tables_now()
+std::shared_ptr<const disk_tables> disk_tables_now()
 {
-    std::lock_guard<std::mutex> lock(g_disk_lock);
-    return {g_physdisk_info, g_physdisk_instances, g_volume_info, g_volume_instances};
+    return g_disk_tables.now();
 }
 
 int get_physdisk_instances()
 {
-    std::lock_guard<std::mutex> lock(g_disk_lock);
-    return g_physdisk_instances;
+    std::shared_ptr<const disk_tables> tables = g_disk_tables.now();
+    return tables ? tables->physdisk_instances : 0;
 }
 
 int get_volume_instances()
 {
-    std::lock_guard<std::mutex> lock(g_disk_lock);
-    return g_volume_instances;
+    std::shared_ptr<const disk_tables> tables = g_disk_tables.now();
+    return tables ? tables->volume_instances : 0;
 }
 
 int parse_disk_report(FILE *report)
@@ -608,51 +590,40 @@ int parse_disk_report(FILE *report)
     bound_counts(counts);
     int result = counts.result;
 
-    // New tables are built aside and swapped in whole.  With unchanged
-    // counts they start as copies of the current ones, so a field a line
-    // does not supply keeps its previous value; new records start empty.
-    disk_tables current = disk_tables_now();
-    std::shared_ptr<physdisk_table> disks;
-    std::shared_ptr<volume_table> volumes;
-    bool same_size = counts.disks == current.physdisk_instances &&
-                     counts.volumes == current.volume_instances;
+    // New tables are built aside and published whole; the old ones keep
+    // answering until then.  With unchanged counts they start as copies of
+    // the current ones, so a field a line does not supply keeps its
+    // previous value; new records (and rows close_diskGroup dropped) start
+    // empty.
+    std::shared_ptr<const disk_tables> current = g_disk_tables.now();
+    std::shared_ptr<disk_tables> next;
+    bool same_size = counts.disks == (current ? current->physdisk_instances : 0) &&
+                     counts.volumes == (current ? current->volume_instances : 0);
     try {
-        if (same_size) {
-            if (current.physdisk_info)
-                disks = std::make_shared<physdisk_table>(*current.physdisk_info);
-            if (current.volume_info)
-                volumes = std::make_shared<volume_table>(*current.volume_info);
-            // Tables dropped by close_diskGroup with their counts kept.
-            if (!disks && counts.disks > 0)
-                disks = std::make_shared<physdisk_table>(counts.disks, physdisk_info{});
-            if (!volumes && counts.volumes > 0)
-                volumes = std::make_shared<volume_table>(counts.volumes, volume_info{});
-        } else {
-            // The old tables keep answering until the new ones are filled.
-            disks = std::make_shared<physdisk_table>(counts.disks, physdisk_info{});
-            volumes = std::make_shared<volume_table>(counts.volumes, volume_info{});
+        next = same_size && current ? std::make_shared<disk_tables>(*current)
+                                    : std::make_shared<disk_tables>();
+        next->physdisk_info.resize(static_cast<size_t>(counts.disks));
+        next->volume_info.resize(static_cast<size_t>(counts.volumes));
+        if (!same_size)
             sa_log(2, "count_disks: found %d physdisks, %d volumes\n", counts.disks, counts.volumes);
-        }
     } catch (const std::bad_alloc &) {
         sa_log(0, "count_disks: malloc error\n");
-        publish(nullptr, nullptr);
-        disks.reset();
-        volumes.reset();
+        g_disk_tables.publish(nullptr);
+        next.reset();
         result = -2;
     }
 
-    size_t disk_count = disks ? disks->size() : 0;
-    size_t volume_count = volumes ? volumes->size() : 0;
-    if (disk_count == 0 && volume_count == 0) {
+    if (!next || (next->physdisk_info.empty() && next->volume_info.empty())) {
         sa_log(1, "discover_disks count_disks found no disks\n");
     } else {
         rewind(report);
-        physdisk_table no_disks;
-        volume_table no_volumes;
-        result = fill_tables(report, disks ? *disks : no_disks, volumes ? *volumes : no_volumes);
+        result = fill_tables(report, next->physdisk_info, next->volume_info);
     }
-    if (result != -2)
-        publish(std::move(disks), std::move(volumes));
+    if (result != -2 && next) {
+        next->physdisk_instances = static_cast<int>(next->physdisk_info.size());
+        next->volume_instances = static_cast<int>(next->volume_info.size());
+        g_disk_tables.publish(std::move(next));
+    }
     return result;
 }
 
@@ -697,10 +668,19 @@ int init_diskGroup()
 
 void close_diskGroup()
 {
-    std::lock_guard<std::mutex> lock(g_disk_lock);
-    g_physdisk_info.reset();
-    g_volume_info.reset();
-    g_disk_served = {};
+    std::shared_ptr<const disk_tables> last = g_disk_tables.now();
+    g_disk_tables.clear();
+    if (!last)
+        return;
+    // The rows go; the counts stay as they were.
+    try {
+        auto counts = std::make_shared<disk_tables>();
+        counts->physdisk_instances = last->physdisk_instances;
+        counts->volume_instances = last->volume_instances;
+        g_disk_tables.publish(std::move(counts));
+    } catch (const std::bad_alloc &) {
+        // Out of memory at shutdown: the counts go with the rows.
+    }
 }
 
 u_char *var_diskGroup(struct variable *vp, oid *name, size_t *length, int exact, size_t *var_len,
@@ -723,8 +703,8 @@ u_char *var_physdiskProbeTable(struct variable *vp, oid *name, size_t *length, i
 {
     if (!g_disk_intf_found)
         return nullptr;
-    g_disk_served = disk_tables_now();
-    const physdisk_table *table = g_disk_served.physdisk_info.get();
+    std::shared_ptr<const disk_tables> tables = g_disk_tables.hold();
+    const physdisk_table *table = tables ? &tables->physdisk_info : nullptr;
     int rows = table ? static_cast<int>(table->size()) : 0;
     long row = mib_table_row(vp, name, length, exact, var_len, write_method, rows);
     if (row == 0)
@@ -767,8 +747,8 @@ u_char *var_volumeProbeTable(struct variable *vp, oid *name, size_t *length, int
 {
     if (!g_disk_intf_found)
         return nullptr;
-    g_disk_served = disk_tables_now();
-    const volume_table *table = g_disk_served.volume_info.get();
+    std::shared_ptr<const disk_tables> tables = g_disk_tables.hold();
+    const volume_table *table = tables ? &tables->volume_info : nullptr;
     int rows = table ? static_cast<int>(table->size()) : 0;
     long row = mib_table_row(vp, name, length, exact, var_len, write_method, rows);
     if (row == 0)

@@ -35,16 +35,19 @@ struct volume_info {
 using physdisk_table = std::vector<physdisk_info>;
 using volume_table = std::vector<volume_info>;
 
-// One consistent view of the group's tables and counts.  A refresh builds
-// new tables aside and swaps them in whole, so a view never mixes two
-// passes, and the tables it holds stay alive while it is kept.
+// The group's tables and counts as one pass left them.  A refresh builds
+// the next set aside and publishes it whole, so a view never mixes two
+// passes, and the set it holds stays alive while it is kept.  The counts
+// equal the table sizes, except after close_diskGroup, which drops the
+// rows and leaves the counts.
 struct disk_tables {
-    std::shared_ptr<const physdisk_table> physdisk_info;
+    physdisk_table physdisk_info;
     int physdisk_instances;
-    std::shared_ptr<const volume_table> volume_info;
+    volume_table volume_info;
     int volume_instances;
 };
-disk_tables disk_tables_now();
+// The last published set; null before the first pass.
+std::shared_ptr<const disk_tables> disk_tables_now();
 
 // The fixed places of the appliance's disk monitor.
 inline constexpr const char *DISK_SCRIPT_DIR = "/usr/kx/bin";

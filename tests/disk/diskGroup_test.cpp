@@ -181,8 +181,8 @@ protected:
         return lines;
     }
 
-    static physdisk_info disk(int i) { return disk_tables_now().physdisk_info->at(i); }
-    static volume_info volume(int i) { return disk_tables_now().volume_info->at(i); }
+    static physdisk_info disk(int i) { return disk_tables_now()->physdisk_info.at(i); }
+    static volume_info volume(int i) { return disk_tables_now()->volume_info.at(i); }
 
     TempDir tmp_;
     std::string dir_ = tmp_.path();
@@ -478,7 +478,7 @@ TEST_F(DiskReport, SameCountsOverwriteInPlaceKeepingFieldsALineLacks)
     // The capacity is cut from the line's own text: empty.
     EXPECT_STREQ(d.capacity, "");
     // The tables the earlier view holds are untouched by the refresh.
-    EXPECT_STREQ(before.physdisk_info->at(1).name, "sdb");
+    EXPECT_STREQ(before->physdisk_info.at(1).name, "sdb");
 }
 
 TEST_F(DiskReport, OneDiskMoreReallocatesWithEmptyNewRecords)

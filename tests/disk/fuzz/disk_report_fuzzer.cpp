@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fclose(report);
 
     // Every column of every row through the handlers.
-    disk_tables now = disk_tables_now();
+    const int disks = get_physdisk_instances(), volumes = get_volume_instances();
     for (const auto &v : diskGroup_variables) {
         struct variable vp = {};
         vp.magic = v.magic;
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         memcpy(vp.name, base, sizeof base);
         memcpy(vp.name + 9, v.name, v.namelen * sizeof(oid));
         vp.namelen = static_cast<u_char>(9 + v.namelen);
-        int rows = v.findVar == var_volumeProbeTable ? now.volume_instances : now.physdisk_instances;
+        int rows = v.findVar == var_volumeProbeTable ? volumes : disks;
         for (int row = 0; row <= rows + 1 && row < 64; row++) {
             oid name[MAX_OID_LEN];
             memcpy(name, vp.name, vp.namelen * sizeof(oid));
