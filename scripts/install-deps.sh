@@ -2,9 +2,10 @@
 # Installs the Debian 12 packages that the build, the tests and the demo need,
 # and only those that are missing.
 #
-# snmpd and postgresql start system services when installed; this project
-# never uses them (tests and demo run their own servers on loopback), so
-# services started by this installation are stopped and disabled again.
+# snmpd, postgresql and prometheus-snmp-exporter start system services when
+# installed; this project never uses them (tests and demo run their own
+# servers on loopback), so services started by this installation are stopped
+# and disabled again.
 # Services of packages that were already installed are left alone.
 set -euo pipefail
 
@@ -25,6 +26,8 @@ packages=(
     debhelper lintian mandoc libsystemd-dev
     # the MIB tests' parsers: pysmi, and node for npm net-snmp
     python3-pysmi nodejs
+    # the Prometheus module's generator and the exporter that scrapes with it
+    prometheus-snmp-exporter
 )
 
 missing=()
@@ -67,7 +70,7 @@ stop_service() {
 }
 for p in "${missing[@]}"; do
     case "$p" in
-        snmpd | postgresql) stop_service "$p" ;;
+        snmpd | postgresql | prometheus-snmp-exporter) stop_service "$p" ;;
     esac
 done
 
