@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Builds and tests everything, as root, from a clean clone on Debian 12:
 #   1. installs missing packages (scripts/install-deps.sh);
-#   2. build-asan: AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
+#   2. build-asan: AddressSanitizer + UndefinedBehaviorSanitizer, all tests
+#      but the packaging ones (label "install");
 #   3. build-tsan: ThreadSanitizer, the tests labelled "threaded";
-#   4. build: the normal build, all tests.
+#   4. build: the normal build, all tests, the packaging ones included: the
+#      Debian packages are built (a second full build of the agent, about
+#      4 minutes here), checked with lintian and installed in a private
+#      namespace (tests/install).
 # The normal run goes last so that its ctest summary is the last thing
 # printed.  Stops at the first failing stage with a non-zero status.
 # Builds use 2 jobs; tests run one at a time, since several suites share
@@ -32,7 +36,7 @@ cmake --build build-asan -j"$jobs"
 stage "ASan+UBSan tests"
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-    ctest --test-dir build-asan --output-on-failure
+    ctest --test-dir build-asan --output-on-failure -LE install
 
 stage "Disk report fuzzing (60 s)"
 bash tests/disk/fuzz/run.sh 60 "$PWD/build-fuzz"
