@@ -11,7 +11,8 @@
 #     and /var, its own /tmp and /var/tmp) where its configuration points it
 #     at the BMC and the sample disk monitor script of tests/e2e/fixtures/disk
 #     feeds the disk group (.1.5); the host is left as it was,
-# then prints a walk of the agent's subtree and waits; Ctrl-C stops it all.
+# then prints a walk of the agent's subtree, named through the MIB
+# (mib/CORVANTIS-SNMP-MIB.txt), and waits; Ctrl-C stops it all.
 #
 # scripts/demo.sh --check   walks once and exits 0 when the walk succeeded
 #                           and every group answered, 1 otherwise (naming
@@ -275,42 +276,51 @@ for i in $(seq 60); do
     sleep 0.2
 done
 
+# Names from the MIB.  -m names the module alone instead of adding it (+) to
+# net-snmp's default list, whose standard modules Debian's main archive does
+# not ship; the three it imports come from the base modules directory.
+mib=CORVANTIS-SNMP-MIB
+mib_dirs=$(bash tests/mib/base_modules.sh):$root/mib
 walk_ok=
-say "snmpwalk -v2c -c public 127.0.0.1:$port $subtree"
-if client snmpwalk -v2c -c public -On -t 5 -r 1 "127.0.0.1:$port" "$subtree" >"$work/walk.out" 2>&1 &&
-    ! grep -q '^Timeout' "$work/walk.out"; then
+say "snmpwalk -v2c -c public -m $mib -M +$mib_dirs 127.0.0.1:$port $subtree"
+if client snmpwalk -v2c -c public -m "$mib" -M "+$mib_dirs" -t 5 -r 1 "127.0.0.1:$port" "$subtree" \
+    >"$work/walk.out" 2>&1 && ! grep -q '^Timeout' "$work/walk.out"; then
     walk_ok=1
 fi
 cat -- "$work/walk.out"
 
 walked() {
-    # walked OID: the value text of OID in the walk (after "TYPE: "), if any.
-    awk -v o="$1" '$1 == o && $2 == "=" { sub(/^[^=]*= [^:]*: /, ""); print; exit }' "$work/walk.out"
+    # walked OBJECT.INSTANCE: its value text in the walk (after "TYPE: "), if any.
+    awk -v o="$mib::$1" '$1 == o && $2 == "=" { sub(/^[^=]*= [^:]*: ?/, ""); print; exit }' "$work/walk.out"
+}
+present() {
+    awk -v o="$mib::$1" '$1 == o && $2 == "=" { found = 1; exit } END { exit !found }' "$work/walk.out"
 }
 is_count() { [[ "$1" =~ ^[0-9]+$ ]]; }
 
 missing=()
 [ -n "$walk_ok" ] || missing+=("the walk itself failed")
 connected || missing+=("the agent is no longer connected to the master")
-[ -n "$(walked ".$subtree.3.10.1.0")" ] ||
-    missing+=("backup appliance group (.1.3): no .1.3.10.1.0")
+grep -q "^$mib::" "$work/walk.out" || missing+=("names: no $mib name in the walk (the MIB did not load)")
+present backupProbeCount.0 ||
+    missing+=("backup appliance group (.1.3): no backupProbeCount.0")
 sensors=0
-for n in 10 20 30 40; do
-    v=$(walked ".$subtree.4.$n.1.0")
+for table in coolingDevice temperatureProbe voltageProbe eventLog; do
+    v=$(walked "${table}Count.0")
     if is_count "$v"; then
-        [ "$n" = 40 ] || sensors=$((sensors + v))
+        [ "$table" = eventLog ] || sensors=$((sensors + v))
     else
-        missing+=("sensor group (.1.4): no count .1.4.$n.1.0")
+        missing+=("sensor group (.1.4): no count ${table}Count.0")
     fi
 done
 [ "$sensors" -gt 0 ] || missing+=("sensor group (.1.4): no fan, temperature or voltage sensor")
-v=$(walked ".$subtree.5.10.1.0")
-is_count "$v" && [ "$v" -gt 0 ] || missing+=("disk group (.1.5): disk count .1.5.10.1.0 is '${v}', not above 0")
-[ -n "$(walked ".$subtree.6.18.0")" ] ||
-    missing+=("management group (.1.6): no .1.6.18.0, not the full table of 18 objects")
+v=$(walked physdiskProbeCount.0)
+is_count "$v" && [ "$v" -gt 0 ] || missing+=("disk group (.1.5): physdiskProbeCount.0 is '${v}', not above 0")
+present mgtBoardMfgDate.0 ||
+    missing+=("management group (.1.6): no mgtBoardMfgDate.0, not the full table of 18 objects")
 
 if [ "${#missing[@]}" -eq 0 ]; then
-    say "all four groups answered: .1.3 appliance, .1.4 $sensors sensors, .1.5 $(walked ".$subtree.5.10.1.0") disks, .1.6 18 objects"
+    say "all four groups answered: .1.3 appliance, .1.4 $sensors sensors, .1.5 $(walked physdiskProbeCount.0) disks, .1.6 18 objects"
 else
     for m in "${missing[@]}"; do
         say "missing: $m"
