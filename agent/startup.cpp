@@ -11,6 +11,7 @@
 #include "groups/kxlGroup.h"
 #include "groups/mgtInfoGroup.h"
 #include "ipmi/ipmi.h"
+#include "kxext/kxext.h"
 
 #include <csignal>
 #include <cstdio>
@@ -97,6 +98,14 @@ int forward_netsnmp_log(int, int, void *serverarg, void *)
 void log_ipmi(int level, const char *text)
 {
     sa_log(level, "%s\n", text);
+}
+
+// The database library's errors and warnings keep their level; its progress
+// detail (3 and up) is a trace here, written in verbose mode only.  Its
+// lines may quote a long statement: cut so that the entry keeps its newline.
+void log_kxext(int level, const char *text)
+{
+    sa_log(level <= 0 ? 0 : (level < 3 ? level : 4), "kxext: %.480s\n", text);
 }
 
 void drain_wake_pipe(int fd, void *)
@@ -369,6 +378,7 @@ int agent_main(int argc, char **argv)
     log_config_warnings();
 
     bmc::set_log(log_ipmi);
+    kxext_set_log(log_kxext);
     bmc::set_connection(g_ipmi_host, g_ipmi_user, g_ipmi_password, g_ipmi_workaround);
 
     // Order: management information, backup appliance, sensors, disks.

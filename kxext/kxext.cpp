@@ -2,13 +2,25 @@
  * kxext: the appliance database library over libpq.
  *
  * One connection per process, opened on demand and shared by every thread
- * under one mutex.  Result handles own their PGresult, which libpq keeps
+ * one call at a time.  Result handles own their PGresult, which libpq keeps
  * independent of the connection, so a handle outlives pgClose().
+ *
+ * Every call has a deadline.  libpq's blocking calls wait on the server
+ * without bound (a frozen server holds them for ever), so connecting and
+ * statements go through its non-blocking interface and poll() here; a call
+ * that runs out of time drops the connection and fails.
  */
 #include "kxext/kxext.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -48,14 +60,49 @@ using kxext_detail::ConnPtr;
 using kxext_detail::OptionsPtr;
 using kxext_detail::ResultPtr;
 
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
 // Bounds a connection attempt when neither KXDB_CONNINFO nor the
 // environment says otherwise, so a dead database cannot hang the agent.
 constexpr const char *kDefaultConnectTimeout = "5";
+constexpr long kDefaultConnectTimeoutMs = 5000;
 constexpr const char *kDefaultDatabase = "kxdb";
+// Each statement, from the call to its last result.  A server-side
+// statement_timeout cannot help here: a frozen server enforces nothing.
+constexpr long kDefaultStatementTimeoutMs = 10000;
+constexpr long kMaxTimeoutMs = 24L * 3600 * 1000;
 
+// TCP keepalives notice a database host that vanished while the connection
+// sat idle (about 11 s) instead of the kernel's two hours; libpq ignores
+// them on Unix sockets.  Anything KXDB_CONNINFO sets wins.
+constexpr const char *kKeepalives[][2] = {
+    {"keepalives", "1"},
+    {"keepalives_idle", "5"},
+    {"keepalives_interval", "2"},
+    {"keepalives_count", "3"},
+};
+
+// A point in time and the bound it was set by, for the log.
+struct Deadline {
+    Clock::time_point at;
+    long ms;
+};
+
+// Log lines go here when set, else to stderr.
+std::atomic<kxext_log_fn> g_sink{nullptr};
+
+// The connection belongs to one call at a time.  A busy flag and a
+// condition variable rather than a timed mutex: a caller waits for the
+// connection no longer than its own deadline, even behind a statement that
+// waits out its own, and ThreadSanitizer follows these waits (it does not
+// see a timed mutex's).
 struct Link {
     std::mutex mutex;
-    ConnPtr conn;
+    std::condition_variable freed;
+    bool busy = false;
+    bool close_pending = false;  // pgClose() came while busy
+    ConnPtr conn;                // used by the holder, or under the mutex when not busy
 };
 
 // Deliberately never destroyed: the agent does not join its refresh thread
@@ -65,6 +112,38 @@ Link &link()
     static Link *l = new Link;
     return *l;
 }
+
+// Holds the connection for one call, waiting for it until the deadline
+// (then false).
+class Hold {
+public:
+    Hold(Link &l, Clock::time_point deadline) : l_(l)
+    {
+        std::unique_lock<std::mutex> lock(l.mutex);
+        if (l.freed.wait_until(lock, deadline, [&l] { return !l.busy; }))
+            l.busy = held_ = true;
+    }
+    ~Hold()
+    {
+        if (!held_)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(l_.mutex);
+            if (l_.close_pending)
+                l_.conn.reset();
+            l_.close_pending = false;
+            l_.busy = false;
+        }
+        l_.freed.notify_one();
+    }
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    Link &l_;
+    bool held_ = false;
+};
 
 thread_local std::vector<std::string> t_names;
 
@@ -106,6 +185,69 @@ int log_threshold()
     return n > INT32_MAX ? INT32_MAX : (n < 0 ? 0 : static_cast<int>(n));
 }
 
+// Milliseconds from a positive decimal in the environment, else fallback.
+long timeout_from_env(const char *name, long fallback)
+{
+    const char *v = std::getenv(name);
+    if (!v || !*v)
+        return fallback;
+    char *end = nullptr;
+    errno = 0;
+    long n = std::strtol(v, &end, 10);
+    if (*end != '\0' || errno != 0 || n <= 0)
+        return fallback;
+    return std::min(n, kMaxTimeoutMs);
+}
+
+// The statement deadline: KXDB_STATEMENT_TIMEOUT_MS, read at every call.
+long statement_timeout_ms()
+{
+    return timeout_from_env("KXDB_STATEMENT_TIMEOUT_MS", kDefaultStatementTimeoutMs);
+}
+
+// The connect deadline as libpq would count connect_timeout (whole seconds,
+// at least 2), but never unbounded: 0 or junk mean our default.
+long connect_timeout_ms(PGconn *c)
+{
+    long ms = kDefaultConnectTimeoutMs;
+    OptionsPtr opts(PQconninfo(c));
+    for (PQconninfoOption *o = opts.get(); o && o->keyword; ++o) {
+        if (std::strcmp(o->keyword, "connect_timeout") != 0 || !o->val)
+            continue;
+        char *end = nullptr;
+        long s = std::strtol(o->val, &end, 10);
+        if (end != o->val && *end == '\0' && s > 0)
+            ms = std::min(std::max(s, 2L) * 1000, kMaxTimeoutMs);
+    }
+    return ms;
+}
+
+long millis(Clock::duration d)
+{
+    return static_cast<long>(std::chrono::ceil<Millis>(d).count());
+}
+
+// Waits until fd is ready for events or the deadline passes: the events
+// that came, 0 when the time ran out, -1 when poll() failed (errno).
+int wait_socket(int fd, short events, Clock::time_point deadline)
+{
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    for (;;) {
+        const long left = millis(deadline - Clock::now());
+        if (left <= 0)
+            return 0;
+        pollfd p{fd, events, 0};
+        const int n = poll(&p, 1, static_cast<int>(std::min(left, static_cast<long>(INT_MAX))));
+        if (n > 0)
+            return p.revents;
+        if (n < 0 && errno != EINTR)
+            return -1;
+    }
+}
+
 int status_of(const PGresult *r)
 {
     switch (PQresultStatus(r)) {
@@ -123,8 +265,12 @@ int status_of(const PGresult *r)
     }
 }
 
-// Connects unless a good connection is open.  Caller holds the mutex.
-bool ensure_connected(Link &l)
+// Connects unless a good connection is open, giving up at the connect
+// deadline or at the call's, whichever comes first (none: only the
+// connect deadline).  Caller holds the connection.
+// The log names each step after the blocking libpq call it stands in for,
+// as these lines always have.
+bool ensure_connected(Link &l, const Deadline *call)
 {
     if (l.conn && PQstatus(l.conn.get()) == CONNECTION_OK)
         return true;
@@ -142,6 +288,10 @@ bool ensure_connected(Link &l)
     if (!std::getenv("PGCONNECT_TIMEOUT")) {
         keys.push_back("connect_timeout");
         values.push_back(kDefaultConnectTimeout);
+    }
+    for (const auto &kv : kKeepalives) {
+        keys.push_back(kv[0]);
+        values.push_back(kv[1]);
     }
     OptionsPtr opts;
     if (!info.empty()) {
@@ -162,35 +312,147 @@ bool ensure_connected(Link &l)
     keys.push_back(nullptr);
     values.push_back(nullptr);
 
-    ConnPtr c(PQconnectdbParams(keys.data(), values.data(), 0));
+    const Clock::time_point started = Clock::now();
+    ConnPtr c(PQconnectStartParams(keys.data(), values.data(), 0));
     if (!c) {
         logger(0, "PQconnectdb: out of memory");
         return false;
     }
+    const long connect_ms = connect_timeout_ms(c.get());
+    Deadline deadline{started + Millis(connect_ms), connect_ms};
+    if (call && call->at < deadline.at)
+        deadline = *call;
+    // libpq's protocol: start as if the socket had asked to be written.
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (PQstatus(c.get()) != CONNECTION_BAD && state != PGRES_POLLING_OK &&
+           state != PGRES_POLLING_FAILED) {
+        const short events = state == PGRES_POLLING_READING ? POLLIN : POLLOUT;
+        const int ready = wait_socket(PQsocket(c.get()), events, deadline.at);
+        if (ready == 0) {
+            const char *host = PQhost(c.get()), *port = PQport(c.get());
+            logger(0, "PQconnectdb: connection to %s port %s timed out after %ld ms",
+                   host ? host : "?", port ? port : "?", deadline.ms);
+            return false;
+        }
+        if (ready < 0) {
+            logger(0, "PQconnectdb: poll: %s", std::strerror(errno));
+            return false;
+        }
+        state = PQconnectPoll(c.get());
+    }
     if (PQstatus(c.get()) != CONNECTION_OK) {
         logger(0, "PQconnectdb: %s", trimmed(PQerrorMessage(c.get())).c_str());
+        return false;
+    }
+    // Non-blocking for good: libpq then never waits to flush output, not
+    // even in PQfinish, which sends a goodbye to a server that may be stuck.
+    if (PQsetnonblocking(c.get(), 1) != 0) {
+        logger(0, "PQsetnonblocking: %s", trimmed(PQerrorMessage(c.get())).c_str());
         return false;
     }
     l.conn = std::move(c);
     return true;
 }
 
-// Runs one statement through `exec` on the shared connection and wraps its
-// result.  `call` and `sql` only name the statement in the error log.
-template <typename Exec>
-kx_result *run(const char *call, const std::string &sql, Exec exec)
+// How collect() ended.
+enum class Outcome { done, expired, failed };
+
+// Sends the statement libpq holds and reads its results as PQexec does
+// (keeping the last one, stopping at COPY or a lost connection), waiting on
+// the socket only until the deadline.  A failure's reason goes to cause.
+Outcome collect(PGconn *c, Clock::time_point deadline, ResultPtr &last, std::string &cause)
 {
+    auto poll_failed = [&cause] {
+        cause = std::string("poll: ") + std::strerror(errno);
+        return Outcome::failed;
+    };
+    for (;;) {
+        const int f = PQflush(c);
+        if (f == 0)
+            break;
+        if (f < 0) {
+            cause = trimmed(PQerrorMessage(c));
+            return Outcome::failed;
+        }
+        // The server may have to be read before it takes more.
+        const int ready = wait_socket(PQsocket(c), POLLIN | POLLOUT, deadline);
+        if (ready == 0)
+            return Outcome::expired;
+        if (ready < 0)
+            return poll_failed();
+        if ((ready & POLLIN) && !PQconsumeInput(c)) {
+            cause = trimmed(PQerrorMessage(c));
+            return Outcome::failed;
+        }
+    }
+    for (;;) {
+        while (PQisBusy(c)) {
+            // Once libpq has closed a lost connection's socket, PQgetResult
+            // reports the loss without waiting.
+            if (PQstatus(c) == CONNECTION_BAD && PQsocket(c) < 0)
+                break;
+            const int ready = wait_socket(PQsocket(c), POLLIN, deadline);
+            if (ready == 0)
+                return Outcome::expired;
+            if (ready < 0)
+                return poll_failed();
+            if (!PQconsumeInput(c) && !(PQstatus(c) == CONNECTION_BAD && PQsocket(c) < 0)) {
+                cause = trimmed(PQerrorMessage(c));
+                return Outcome::failed;
+            }
+        }
+        ResultPtr r(PQgetResult(c));
+        if (!r)
+            return Outcome::done;
+        last = std::move(r);
+        switch (PQresultStatus(last.get())) {
+        case PGRES_COPY_IN:
+        case PGRES_COPY_OUT:
+        case PGRES_COPY_BOTH:
+            return Outcome::done;
+        default:
+            if (PQstatus(c) == CONNECTION_BAD)
+                return Outcome::done;
+        }
+    }
+}
+
+// Sends one statement through `send` on the shared connection, collects it
+// and wraps its result; the whole call, the wait for the connection
+// included, ends by the statement deadline.  `call` and `sql` only name the
+// statement in the error log.
+template <typename Send>
+kx_result *run(const char *call, const std::string &sql, Send send)
+{
+    const long limit_ms = statement_timeout_ms();
+    const Deadline deadline{Clock::now() + Millis(limit_ms), limit_ms};
     Link &l = link();
-    std::lock_guard<std::mutex> lock(l.mutex);
-    if (!ensure_connected(l))
+    Hold hold(l, deadline.at);
+    if (!hold || Clock::now() >= deadline.at) {
+        logger(0, "%s: timed out after %ld ms waiting for the connection in \"%s\"", call,
+               limit_ms, sql.c_str());
+        return nullptr;
+    }
+    if (!ensure_connected(l, &deadline))
         return nullptr;
 
-    ResultPtr r(exec(l.conn.get()));
-    if (!r) {
-        logger(0, "%s: %s in \"%s\"", call, trimmed(PQerrorMessage(l.conn.get())).c_str(),
-               sql.c_str());
-        if (PQstatus(l.conn.get()) != CONNECTION_OK)
-            l.conn.reset();
+    PGconn *c = l.conn.get();
+    ResultPtr r;
+    std::string cause;
+    const Outcome outcome = send(c) ? collect(c, deadline.at, r, cause) : Outcome::failed;
+    if (outcome == Outcome::expired) {
+        logger(0, "%s: timed out after %ld ms in \"%s\"", call, limit_ms, sql.c_str());
+        // Dropped, not cancelled: PQcancel connects to the server itself
+        // and would wait on a frozen one.
+        l.conn.reset();
+        return nullptr;
+    }
+    if (outcome == Outcome::failed || !r) {
+        if (cause.empty())
+            cause = trimmed(PQerrorMessage(c));
+        logger(0, "%s: %s in \"%s\"", call, cause.c_str(), sql.c_str());
+        // Whatever is left of the statement would confuse the next one.
+        l.conn.reset();
         return nullptr;
     }
     switch (PQresultStatus(r.get())) {
@@ -228,7 +490,7 @@ kx_result *vexec(const char *format, va_list ap)
             logger(0, "vsnprintf: cannot format \"%s\"", format);
             return nullptr;
         }
-        return run("PQexec", sql, [&sql](PGconn *c) { return PQexec(c, sql.c_str()); });
+        return run("PQexec", sql, [&sql](PGconn *c) { return PQsendQuery(c, sql.c_str()) != 0; });
     } catch (const std::bad_alloc &) {
         logger(0, "PQexec: out of memory");
         return nullptr;
@@ -276,19 +538,28 @@ extern "C" {
 int pgOpen(int /*flag*/)
 {
     try {
+        const long limit_ms = statement_timeout_ms();
         Link &l = link();
-        std::lock_guard<std::mutex> lock(l.mutex);
-        return ensure_connected(l) ? 0 : -1;
+        Hold hold(l, Clock::now() + Millis(limit_ms));
+        if (!hold) {
+            logger(0, "pgOpen: timed out after %ld ms waiting for the connection", limit_ms);
+            return -1;
+        }
+        return ensure_connected(l, nullptr) ? 0 : -1;
     } catch (const std::bad_alloc &) {
         return -2;
     }
 }
 
+// Never waits: a call still running closes the connection when it ends.
 void pgClose(void)
 {
     Link &l = link();
     std::lock_guard<std::mutex> lock(l.mutex);
-    l.conn.reset();
+    if (l.busy)
+        l.close_pending = true;
+    else
+        l.conn.reset();
 }
 
 kx_result *pgQuery(const char *format, ...)
@@ -406,8 +677,8 @@ int kxGetBackupStatus(const backup_status_request *request, backup_status **arra
         for (const auto &p : params)
             values.push_back(p.c_str());
         std::unique_ptr<kx_result> r(run("PQexecParams", sql, [&](PGconn *c) {
-            return PQexecParams(c, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                                values.data(), nullptr, nullptr, 0);
+            return PQsendQueryParams(c, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                                     values.data(), nullptr, nullptr, 0) != 0;
         }));
         if (!r || r->status < 0)
             return -2;
@@ -459,7 +730,8 @@ int kxGetBackupStatus(const backup_status_request *request, backup_status **arra
 
 void logger(int level, const char *format, ...)
 {
-    if (level > 0 && level > log_threshold())
+    const kxext_log_fn sink = g_sink.load();
+    if (!sink && level > 0 && level > log_threshold())
         return;
     try {
         std::string msg;
@@ -470,6 +742,12 @@ void logger(int level, const char *format, ...)
             va_end(ap);
             if (!ok)
                 msg = format;
+        }
+        if (sink) {
+            while (!msg.empty() && msg.back() == '\n')
+                msg.pop_back();
+            sink(level, t_names.empty() ? msg.c_str() : (t_names.back() + ": " + msg).c_str());
+            return;
         }
         std::string line = "kxext[" + std::to_string(level) + "] ";
         line += t_names.empty() ? "-" : t_names.back();
@@ -482,6 +760,11 @@ void logger(int level, const char *format, ...)
     } catch (const std::bad_alloc &) {
         std::fputs("kxext: out of memory while logging\n", stderr);
     }
+}
+
+void kxext_set_log(kxext_log_fn fn)
+{
+    g_sink.store(fn);
 }
 
 void push_name(const char *name)

@@ -6,7 +6,15 @@
  * a result handle stays valid after pgClose() until pgFree().
  *
  * Connection: the libpq connection string in KXDB_CONNINFO when set,
- * otherwise libpq's defaults with dbname=kxdb.
+ * otherwise libpq's defaults with dbname=kxdb, with TCP keepalives on.
+ *
+ * Deadlines: no call waits on the database for long.  Connecting gives up
+ * after connect_timeout (KXDB_CONNINFO or PGCONNECT_TIMEOUT; 5 s when
+ * neither sets it).  A statement call, its wait for the shared connection
+ * and any connecting included, gives up after KXDB_STATEMENT_TIMEOUT_MS
+ * milliseconds (10 s when unset).  A call that runs out of time logs
+ * "... timed out after N ms ...", drops the connection (the next call
+ * connects again) and fails.
  */
 #ifndef KXEXT_KXEXT_H
 #define KXEXT_KXEXT_H
@@ -22,7 +30,8 @@ typedef struct kx_result kx_result;
 
 /* 0 when the database is reachable, else a nonzero code. */
 int pgOpen(int flag);
-/* Closes the connection (safe when none is open). */
+/* Closes the connection (safe when none is open).  Never waits: while a
+ * call runs, the connection closes when that call ends. */
 void pgClose(void);
 
 /* Run a printf-style statement; null only when no result could be made. */
@@ -83,13 +92,22 @@ typedef struct backup_status {
 int kxGetBackupStatus(const backup_status_request *request,
                       backup_status **array, int *count);
 
-/* One log line per call on stderr, with the innermost pushed name as
- * context.  Levels: 0 errors, 3 traces, 4 debug.  Lines above the level in
- * the environment variable KXEXT_LOG_LEVEL are dropped; unset, only errors
- * are written. */
+/* One log line per call on stderr (or to the sink below), with the
+ * innermost pushed name as context.  Levels: 0 errors, 3 traces, 4 debug.
+ * Lines above the level in the environment variable KXEXT_LOG_LEVEL are
+ * dropped; unset, only errors are written. */
 void logger(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void push_name(const char *name);
 void pop_name(void);
+
+/* Sends logger() lines to fn instead of stderr (null: back to stderr).  fn
+ * gets every level, KXEXT_LOG_LEVEL notwithstanding, and the text without
+ * the "kxext[level] " prefix or a final newline: "name: message", or the
+ * message alone when no name is pushed.  fn is called from whichever thread
+ * logs, possibly while a call holds the connection, and must not call back
+ * into this library. */
+typedef void (*kxext_log_fn)(int level, const char *text);
+void kxext_set_log(kxext_log_fn fn);
 
 #ifdef __cplusplus
 }

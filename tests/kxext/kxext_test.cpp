@@ -6,13 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -22,6 +27,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char **environ;
@@ -73,6 +79,7 @@ struct Rig {
     bool ok = false;
     std::string error;
     std::string dir, conninfo, bin, port;
+    pid_t postmaster = 0;
 };
 
 // Reads DIR/pg.env (plain NAME=value lines, one value single-quoted).
@@ -105,8 +112,9 @@ const Rig &rig()
         x.conninfo = env["KXDB_CONNINFO"];
         x.bin = env["PG_BIN"];
         x.port = env["PG_PORT"];
-        if (x.conninfo.empty() || x.bin.empty() || x.port.empty()) {
-            x.error = x.dir + "/pg.env lacks KXDB_CONNINFO, PG_BIN or PG_PORT";
+        x.postmaster = static_cast<pid_t>(std::atol(env["PG_PID"].c_str()));
+        if (x.conninfo.empty() || x.bin.empty() || x.port.empty() || x.postmaster <= 0) {
+            x.error = x.dir + "/pg.env lacks KXDB_CONNINFO, PG_BIN, PG_PORT or PG_PID";
             return x;
         }
         x.ok = true;
@@ -225,12 +233,148 @@ private:
     std::string old_;
 };
 
+// The children of a process, from /proc.
+std::vector<pid_t> children_of(pid_t parent)
+{
+    std::vector<pid_t> found;
+    std::unique_ptr<DIR, int (*)(DIR *)> proc(opendir("/proc"), closedir);
+    if (!proc)
+        return found;
+    while (const dirent *e = readdir(proc.get())) {
+        const pid_t pid = static_cast<pid_t>(std::atol(e->d_name));
+        if (pid <= 0)
+            continue;
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat;
+        std::getline(in, stat);
+        // "pid (comm) state ppid ...": comm may hold anything but ')'.
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        char state = 0;
+        long ppid = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 && ppid == parent)
+            found.push_back(pid);
+    }
+    return found;
+}
+
+// Stops processes with SIGSTOP for one scope.  A watcher process sends the
+// SIGCONT even when this test process dies first (it sees the pipe close),
+// so a failed or killed test cannot leave the cluster frozen for the ones
+// after it.  The watcher is no descendant of the test, in a session of its
+// own, and ignores the usual stop signals: a runner that kills the test's
+// process group or tree leaves it alone.
+class Freeze {
+public:
+    explicit Freeze(std::vector<pid_t> pids) : pids_(std::move(pids))
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return;
+        const pid_t middle = fork();
+        if (middle == 0) {
+            if (fork() != 0)
+                _exit(0);
+            setsid();
+            signal(SIGTERM, SIG_IGN);
+            signal(SIGINT, SIG_IGN);
+            signal(SIGHUP, SIG_IGN);
+            close(fds[1]);
+            char c;
+            while (read(fds[0], &c, 1) != 0 && errno == EINTR) {
+            }
+            for (pid_t pid : pids_)
+                kill(pid, SIGCONT);
+            _exit(0);
+        }
+        close(fds[0]);
+        if (middle < 0 || waitpid(middle, nullptr, 0) != middle) {
+            close(fds[1]);
+            return;
+        }
+        pipe_ = fds[1];
+        for (pid_t pid : pids_)
+            kill(pid, SIGSTOP);
+    }
+    ~Freeze()
+    {
+        for (pid_t pid : pids_)
+            kill(pid, SIGCONT);
+        if (pipe_ >= 0)
+            close(pipe_);
+    }
+    bool ok() const { return pipe_ >= 0; }
+
+private:
+    std::vector<pid_t> pids_;
+    int pipe_ = -1;
+};
+
+// Sets one environment variable for a scope.
+class EnvScope {
+public:
+    EnvScope(const char *name, const std::string &value) : name_(name)
+    {
+        const char *old = std::getenv(name);
+        had_ = old != nullptr;
+        if (old)
+            old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~EnvScope()
+    {
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+private:
+    const char *name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+// A loopback listener that never accepts: the kernel completes the
+// handshake, and the server then never says a word.
+class SilentListener {
+public:
+    SilentListener()
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+            listen(fd_, 4) == 0 && getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            port_ = ntohs(a.sin_port);
+    }
+    ~SilentListener()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 class Kxdb : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(rig().ok) << rig().error;
         setenv("KXDB_CONNINFO", rig().conninfo.c_str(), 1);
+        unsetenv("KXDB_STATEMENT_TIMEOUT_MS");
         pgClose();
     }
     void TearDown() override { pgClose(); }
@@ -698,29 +842,101 @@ TEST_F(Kxdb, UnparsableConnInfoFailsCleanly)
     EXPECT_NE(log.find("kxext[0] "), std::string::npos) << log;
 }
 
-TEST_F(Kxdb, ConnectAttemptsAreBoundedByDefault)
+// A server that takes the connection and never answers: each way of
+// connecting gives up at its deadline and says so.  Without one the attempt
+// would wait for ever (and ctest would kill the test).
+TEST_F(Kxdb, ConnectGivesUpAtItsDeadline)
 {
-    // A listener that never answers: without a connect timeout the attempt
-    // would wait for ever (and ctest would kill the test).
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
-    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len), 0);
-
+    SilentListener server;
+    ASSERT_GT(server.port(), 0);
+    const std::string target = "host=127.0.0.1 port=" + std::to_string(server.port()) +
+                               " user=postgres sslmode=disable gssencmode=disable";
+    const struct {
+        const char *name;
+        const char *conninfo;         // appended to the target
+        const char *statement_ms;     // KXDB_STATEMENT_TIMEOUT_MS, null: unset
+        bool query;                   // a statement that connects, else pgOpen
+        const char *expected;
+        double within;                // seconds; only catches a hang
+    } cases[] = {
+        {"default connect timeout", "", nullptr, false, "timed out after 5000 ms", 15},
+        {"connect_timeout below libpq's minimum", " connect_timeout=1", nullptr, false,
+         "timed out after 2000 ms", 12},
+        {"statement deadline first", "", "300", true, "timed out after 300 ms", 10},
+    };
     unsetenv("PGCONNECT_TIMEOUT");
-    {
-        ConnInfoScope scope("host=127.0.0.1 port=" + std::to_string(ntohs(a.sin_port)) +
-                            " user=postgres sslmode=disable");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ConnInfoScope scope(target + c.conninfo);
+        std::unique_ptr<EnvScope> deadline;
+        if (c.statement_ms)
+            deadline = std::make_unique<EnvScope>("KXDB_STATEMENT_TIMEOUT_MS", c.statement_ms);
         testing::internal::CaptureStderr();
-        EXPECT_NE(pgOpen(1), 0);
-        testing::internal::GetCapturedStderr();
+        const auto start = std::chrono::steady_clock::now();
+        int rc = 0;
+        if (c.query) {
+            Result r(pgQuery("SELECT 1"));
+            rc = pgStatus(r.get());
+        } else {
+            rc = pgOpen(1);
+        }
+        const double took = seconds_since(start);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_NE(rc, 0);
+        EXPECT_LT(took, c.within);
+        EXPECT_NE(log.find("kxext[0] -: PQconnectdb: connection to 127.0.0.1 port " +
+                           std::to_string(server.port()) + " " + c.expected),
+                  std::string::npos)
+            << log;
     }
-    close(fd);
+}
+
+// A frozen server (SIGSTOP on the whole cluster) while a statement runs and
+// another thread waits for the shared connection: both calls end by their
+// deadline, with the cause logged, and the database serves again once it
+// runs.
+TEST_F(Kxdb, StatementsAgainstAFrozenServerEndAtTheirDeadline)
+{
+    ASSERT_EQ(pgOpen(1), 0);
+    EnvScope deadline("KXDB_STATEMENT_TIMEOUT_MS", "500");
+    int status[2] = {0, 0};
+    double took[2] = {0, 0};
+    {
+        std::vector<pid_t> cluster = children_of(rig().postmaster);
+        cluster.insert(cluster.begin(), rig().postmaster);
+        Freeze frozen(cluster);
+        ASSERT_TRUE(frozen.ok());
+        testing::internal::CaptureStderr();
+        auto call = [&](int i) {
+            const auto start = std::chrono::steady_clock::now();
+            Result r(pgQuery("SELECT %d AS n", i));
+            took[i] = seconds_since(start);
+            status[i] = pgStatus(r.get());
+        };
+        std::thread first(call, 0);
+        std::thread second(call, 1);
+        first.join();
+        second.join();
+    }
+    const std::string log = testing::internal::GetCapturedStderr();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(status[i], -1) << "call " << i;
+        EXPECT_LT(took[i], 5.0) << "call " << i;
+    }
+    // One statement waited on the server; the other call waited for the
+    // connection, or connected after the first dropped it, until its own end.
+    EXPECT_NE(log.find("kxext[0] -: PQexec: timed out after 500 ms in \"SELECT "),
+              std::string::npos)
+        << log;
+    size_t causes = 0;
+    for (auto at = log.find("timed out after 500 ms"); at != std::string::npos;
+         at = log.find("timed out after 500 ms", at + 1))
+        ++causes;
+    EXPECT_EQ(causes, 2u) << log;
+
+    Result again(pgQuery("SELECT 7 AS seven"));
+    ASSERT_EQ(pgTuples(again.get()), 1);
+    EXPECT_EQ(pgLVal(again.get(), 0, "seven"), 7);
 }
 
 TEST_F(Kxdb, ConnInfoWithoutDatabaseNameUsesKxdb)
@@ -912,6 +1128,27 @@ TEST(Logger, LevelThresholdFromTheEnvironment)
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.expected)
             << (c.value ? c.value : "unset");
     }
+}
+
+// With a sink, every line goes there with its level, none to stderr, and
+// the threshold is the sink's business; without one, stderr again.
+TEST(Logger, SinkTakesEveryLineInsteadOfStderr)
+{
+    static std::vector<std::pair<int, std::string>> got;
+    got.clear();
+    ASSERT_EQ(unsetenv("KXEXT_LOG_LEVEL"), 0);
+    testing::internal::CaptureStderr();
+    kxext_set_log([](int level, const char *text) { got.emplace_back(level, text); });
+    logger(0, "error %d\n", 1);
+    push_name("smgr_get");
+    logger(4, "trace");
+    pop_name();
+    kxext_set_log(nullptr);
+    logger(0, "back");
+    logger(4, "dropped");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "kxext[0] -: back\n");
+    EXPECT_EQ(got, (std::vector<std::pair<int, std::string>>{{0, "error 1"},
+                                                            {4, "smgr_get: trace"}}));
 }
 
 }  // namespace
