@@ -11,7 +11,10 @@
 #     against a throwaway database (tests/rig/pg_start.sh), under snmpd
 #     started as Debian's unit starts it, with Debian's stock snmpd.conf:
 #     without the packaged drop-in, community public is refused the
-#     subtree; with it, the walk answers all four groups;
+#     subtree; with it, the walk answers all four groups, and the MIB
+#     installed in net-snmp's MIB directory names what it returns (given
+#     the SMIv2 base modules of tests/mib/base_modules.sh, which Debian's
+#     main archive lacks; without them that check is skipped);
 #   - a C caller (tests/smgr/smgr_c_caller.c, including <smgr.h>) is built
 #     with pkg-config's flags for smgr and run against a test device monitor
 #     (SMGR_TESTMON through tests/smgr/smgr_ns.sh);
@@ -76,9 +79,10 @@ if [ "${1:-}" != --inside ] && [ "${1:-}" != --chrooted ]; then
     mkdir -- "$work/debs"
     cp -- "$debs"/*.deb "$work/debs/"
     cp -- "$testmon" "$work/smgr_testmon"
+    base_mibs=$("$src/tests/mib/base_modules.sh" 2>/dev/null) || base_mibs=
     rc=0
     unshare --mount --pid --net --fork --propagation private -- \
-        "$self" --inside "$work" "$work/debs" "$work/smgr_testmon" || rc=$?
+        "$self" --inside "$work" "$work/debs" "$work/smgr_testmon" "$base_mibs" || rc=$?
     exit "$rc"
 fi
 
@@ -107,13 +111,14 @@ if [ "$1" = --inside ]; then
         esac
     done
     ip link set lo up
-    exec chroot "$root" "$self" --chrooted "$work" "$3" "$4"
+    exec chroot "$root" "$self" --chrooted "$work" "$3" "$4" "$5"
 fi
 
 # ------------------------------------------------------- inside the chroot
 work=$2
 debs=$3
 testmon=$4
+base_mibs=$5
 cd /
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export DEBIAN_FRONTEND=noninteractive
@@ -247,6 +252,13 @@ start_agent
 wait_until 60 serves public ||
     die "public walk with the drop-in: $(walk public | tail -n 5; cat "$work/agent.out")"
 say "with the drop-in: $(rows public) rows for community public"
+if [ -n "$base_mibs" ]; then
+    named=$(walk public -M "+$base_mibs" -m CORVANTIS-SNMP-MIB | head -n 1)
+    [[ $named == CORVANTIS-SNMP-MIB::* ]] || die "the installed MIB does not name the walk: $named"
+    say "the installed MIB names the walk: $named"
+else
+    say "MIB names not checked: no SMIv2 base modules (tests/mib/base_modules.sh)"
+fi
 [ -s "$KX_LOG" ] || die "no agent log at $KX_LOG"
 
 # ---- the development package: <smgr.h> through pkg-config's flags only.
@@ -278,9 +290,8 @@ while IFS= read -r p; do
     grep -qxF -- "$p" "$preexisting" || left+=("$p")
 done < <(sort -u "$work/dpkg-L" "$listed" | grep -vx '/\.\?')
 # What the running agent made: net-snmp's state for it.
-for p in /var/lib/snmp/corvantis-snmp.conf; do
-    if [ -e "$p" ]; then left+=("$p"); fi
-done
+state=/var/lib/snmp/corvantis-snmp.conf
+if [ -e "$state" ]; then left+=("$state"); fi
 [ "${#left[@]}" -eq 0 ] || die "left after purge: ${left[*]}"
 say "purged: no packaged file left"
 say "ok"
