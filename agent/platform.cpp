@@ -76,3 +76,36 @@ int get_thresh_data(const char *path)
     }
     return g_thresh_found ? 0 : rv;
 }
+
+int bios_version_from(const char *path, char *buf)
+{
+    if (!buf)
+        return -1;
+    buf[0] = '\0';
+    if (!path)
+        return -1;
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return -2;
+    char text[256];
+    size_t n = fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    text[n] = '\0';
+    // The kernel ends the value with a newline; keep the first line only.
+    text[strcspn(text, "\r\n")] = '\0';
+    n = strlen(text);
+    while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\t'))
+        text[--n] = '\0';
+    if (n == 0)
+        return -2;
+    if (n > 63)
+        n = 63;
+    memcpy(buf, text, n);
+    buf[n] = '\0';
+    return 0;
+}
+
+int get_BiosVersion(char *buf)
+{
+    return bios_version_from("/sys/class/dmi/id/bios_version", buf);
+}

@@ -60,8 +60,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "sensor_bench: the SEL is empty or unreadable\n");
         return 1;
     }
+    std::shared_ptr<const sensor_tables> sensors = g_sensors.now();
     std::printf("first discovery (SDR cache of %d records, %d readings, SEL of %d): %.0f us\n",
-                n_sdrs, get_fan_instances() + get_temperature_instances() + get_voltage_instances(),
+                static_cast<int>(sensors->rows.size()),
+                get_fan_instances() + get_temperature_instances() + get_voltage_instances(),
                 entries, first_us);
 
     double rebuild = median_us(runs, [&] { get_sel_all(entries); });
@@ -71,12 +73,13 @@ int main(int argc, char **argv)
     std::printf("refresh with an unchanged count (Get SEL Info): %.0f us\n", refresh);
     double reading = median_us(runs, [] { update_sensor_reading(2); });
     std::printf("one reading (Get Sensor Reading and conversion): %.0f us\n", reading);
-    double cached = median_us(runs, [] {
+    double cached = median_us(runs, [&] {
         unsigned char sdr[bmc::kSdrMax];
-        bmc::find_sdr_by_id(sdr, sdrlist, 13);
+        bmc::find_sdr_by_id(sdr, sensors->sdrlist.get(), 13);
         bmc::RawToFloat(sdr[36], sdr);
     });
     std::printf("record lookup and conversion, no IPMI: %.2f us\n", cached);
+    sensors.reset();
     close_sensors();
     return 0;
 }

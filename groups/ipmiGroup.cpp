@@ -6,26 +6,19 @@
 #include "agent/salog.h"
 #include "agent/text.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 
 const char *sensor_status_names[9] = {"OK",      "Warn-lo",   "Crit-lo", "BelowCrit", "Warn-hi",
                                       "Crit-hi", "AboveCrit", "Init",    "OK*"};
 
+published<sensor_tables> g_sensors;
+published<sel_tables> g_event_log;
 std::atomic<int> g_ipmi_intf_found{0};
-std::atomic<int> g_sdr_walk_needed{1};
-std::atomic<bmc::SdrCache *> sdrlist{nullptr};
-int n_sdrs;
-sensor_info *g_sensor_info;
-int g_fan_instances;
-int g_temperature_instances;
-int g_voltage_instances;
-int n_selrecs;
-sel_rec *g_sel_recs;
-std::atomic<int> g_sel_eof_level{2};
+int g_sel_eof_level = 2;
 int g_logged_selrecs;
 
 namespace {
@@ -44,13 +37,6 @@ constexpr int SEL_ID_MISMATCH = -5;
 // next IDs run in a circle would otherwise keep it going for ever).
 constexpr int SEL_EXTRA_READS = 256;
 
-// Rows, counts and each row's reading and status.
-std::mutex g_sensor_lock;
-// The event log table and its count.
-std::mutex g_sel_lock;
-// Held by a discovery and by close_sensors().
-std::mutex g_discovery_lock;
-
 sel_command_fn g_sel_command = bmc::ipmi_cmd;
 
 long g_sensor_result;
@@ -65,33 +51,11 @@ char g_event_log_text[256];
 
 oid sensorGroup_variables_oid[] = {1, 3, 6, 1, 4, 1, 47391, 1, 4};
 
-// Swaps in a new event log table with its count; the old one is freed
-// once no handler can be reading it.
-void publish_sel(sel_rec *rows, int count)
-{
-    sel_rec *old;
-    {
-        std::lock_guard<std::mutex> lock(g_sel_lock);
-        old = g_sel_recs;
-        g_sel_recs = rows;
-        n_selrecs = count;
-    }
-    delete[] old;
-}
-
 int current_selrecs()
 {
-    std::lock_guard<std::mutex> lock(g_sel_lock);
-    return n_selrecs;
+    std::shared_ptr<const sel_tables> sel = g_event_log.now();
+    return sel ? sel->n_selrecs : 0;
 }
-
-struct Walk {
-    std::unique_ptr<sensor_info[]> rows;
-    int count = 0;
-    int fans = 0;
-    int temperatures = 0;
-    int voltages = 0;
-};
 
 // One full sensor record into its row; returns GetSensorReading's result.
 int read_full_record(int row_number, const unsigned char *sdr, sensor_info &row, uint32_t index)
@@ -127,14 +91,14 @@ int read_full_record(int row_number, const unsigned char *sdr, sensor_info &row,
 }
 
 // The SDR walk: every cached record, by position (a record ID of 0000h
-// cannot be stepped past by ID), into rows built aside.
-int walk_sdrs(bmc::SdrCache *cache, Walk &walk)
+// cannot be stepped past by ID), into the rows of a table built aside.
+int walk_sdrs(sensor_tables &walk)
 {
     int result = 0;
     uint32_t sequence = 0;
-    for (int pos = 0; pos < walk.count; pos++) {
+    for (int pos = 0; pos < static_cast<int>(walk.rows.size()); pos++) {
         unsigned char sdr[bmc::kSdrMax] = {};
-        if (bmc::find_sdr_at(sdr, cache, pos) != 0)
+        if (bmc::find_sdr_at(sdr, walk.sdrlist.get(), pos) != 0)
             break;
         sensor_info &row = walk.rows[pos];
         row.record_id = static_cast<uint16_t>(sdr[0] | (sdr[1] << 8));
@@ -145,13 +109,13 @@ int walk_sdrs(bmc::SdrCache *cache, Walk &walk)
         result = read_full_record(pos, sdr, row, ++sequence);
         switch (row.sensor_type) {
         case SENSOR_TYPE_VOLTAGE:
-            walk.voltages++;
+            walk.voltage_instances++;
             break;
         case SENSOR_TYPE_FAN:
-            walk.fans++;
+            walk.fan_instances++;
             break;
         case SENSOR_TYPE_TEMPERATURE:
-            walk.temperatures++;
+            walk.temperature_instances++;
             break;
         default:
             break;
@@ -160,43 +124,60 @@ int walk_sdrs(bmc::SdrCache *cache, Walk &walk)
     return result;
 }
 
-void publish_sensors(Walk &walk)
-{
-    sensor_info *old;
-    {
-        std::lock_guard<std::mutex> lock(g_sensor_lock);
-        old = g_sensor_info;
-        g_sensor_info = walk.rows.release();
-        n_sdrs = walk.count;
-        g_fan_instances = walk.fans;
-        g_temperature_instances = walk.temperatures;
-        g_voltage_instances = walk.voltages;
-    }
-    delete[] old;
-}
-
-// Position in g_sensor_info of the n-th row (from 1) of a sensor type, or
-// -1.  The caller holds g_sensor_lock.
-int find_typed_row(uint8_t type, long n)
+// Position in the rows of the n-th row (from 1) of a sensor type, or -1.
+int find_typed_row(const sensor_tables &t, uint8_t type, long n)
 {
     long seen = 0;
-    for (int i = 0; i < n_sdrs && g_sensor_info; i++) {
-        if (g_sensor_info[i].index != 0 && g_sensor_info[i].sensor_type == type && ++seen == n)
-            return i;
+    for (size_t i = 0; i < t.rows.size(); i++) {
+        if (t.rows[i].index != 0 && t.rows[i].sensor_type == type && ++seen == n)
+            return static_cast<int>(i);
     }
     return -1;
 }
 
-int count_of(uint8_t type)
+int count_of(const sensor_tables *t, uint8_t type)
 {
+    if (!t)
+        return 0;
     switch (type) {
     case SENSOR_TYPE_FAN:
-        return g_fan_instances;
+        return t->fan_instances;
     case SENSOR_TYPE_TEMPERATURE:
-        return g_temperature_instances;
+        return t->temperature_instances;
     default:
-        return g_voltage_instances;
+        return t->voltage_instances;
     }
+}
+
+// A fresh reading for a row of t, by the request's deadline.
+int update_reading(const sensor_tables *t, int row)
+{
+    if (!g_ipmi_intf_found)
+        return 0;
+    if (!t || !t->sdrlist)
+        return -3;
+    if (row < 0 || row >= static_cast<int>(t->rows.size()))
+        return -4;
+    const sensor_info &r = t->rows[row];
+    unsigned char sdr[bmc::kSdrMax] = {};
+    int rc = bmc::find_sdr_by_id(sdr, t->sdrlist.get(), r.record_id);
+    if (rc != 0) {
+        sa_log(2, "sensor[%d]: find_sdr_by_id(%x) error %d\n", row, r.record_id, rc);
+        return rc;
+    }
+    unsigned char reading[4] = {};
+    rc = bmc::GetSensorReading(r.sensor_num, sdr, reading,
+                               std::chrono::steady_clock::now() + bmc::kRequestBudget);
+    double value = 0.0;
+    uint8_t status = SENSOR_STATUS_INIT;
+    if (rc == 0) {
+        value = (reading[1] & 0x20) ? 0.0 : bmc::RawToFloat(reading[0], sdr);
+        status = static_cast<uint8_t>(status_from_thresh_bits(reading[2] & 0x3f));
+    }
+    r.reading = value;
+    r.status = status;
+    sa_log(4, "update_sensor_reading(%d) rv=%d val=%02x rdg=%.2f\n", row, rc, reading[0], value);
+    return rc;
 }
 
 struct ProbeTable {
@@ -210,30 +191,23 @@ struct ProbeTable {
 u_char *probe_table(const ProbeTable &table, struct variable *vp, oid *name, size_t *length,
                     int exact, size_t *var_len, WriteMethod **write_method)
 {
-    int pos;
-    long n;
-    {
-        std::lock_guard<std::mutex> lock(g_sensor_lock);
-        int count = count_of(table.type);
-        if (count == 0)
-            return nullptr;
-        n = mib_table_row(vp, name, length, exact, var_len, write_method, count);
-        if (n == 0)
-            return nullptr;
-        pos = find_typed_row(table.type, n);
-        if (pos < 0)
-            return nullptr;
-    }
+    std::shared_ptr<const sensor_tables> t = g_sensors.hold();
+    int count = count_of(t.get(), table.type);
+    if (count == 0)
+        return nullptr;
+    long n = mib_table_row(vp, name, length, exact, var_len, write_method, count);
+    if (n == 0)
+        return nullptr;
+    int pos = find_typed_row(*t, table.type, n);
+    if (pos < 0)
+        return nullptr;
     sa_log(4, table.log_format, pos, vp->magic, static_cast<int>(n));
 
     int column = vp->magic - table.first_magic + 1;
-    if (column == 6) // a fresh reading first, without holding the lock
-        update_sensor_reading(pos);
+    if (column == 6) // a fresh reading first
+        update_reading(t.get(), pos);
 
-    std::lock_guard<std::mutex> lock(g_sensor_lock);
-    if (pos >= n_sdrs || !g_sensor_info)
-        return nullptr;
-    const sensor_info &row = g_sensor_info[pos];
+    const sensor_info &row = t->rows[pos];
     switch (column) {
     case 1:
         return mib_integer(table.result, row.index);
@@ -336,29 +310,30 @@ int init_sensorGroup()
 
 int discover_sensors()
 {
-    std::lock_guard<std::mutex> busy(g_discovery_lock);
     if (!g_ipmi_intf_found)
         return 0;
 
     int result = -1;
-    if (g_sdr_walk_needed) {
-        bmc::SdrCache *cache = nullptr;
+    std::shared_ptr<const sensor_tables> sensors = g_sensors.now();
+    if (!sensors) {
+        std::shared_ptr<const bmc::SdrCache> cache;
         int rc = bmc::get_sdr_cache(&cache);
         if (rc != 0) {
             sa_log(0, "discover_sensors: get_sdr_cache error %d\n", rc);
             return rc;
         }
-        sdrlist = cache;
-        Walk walk;
-        walk.count = bmc::find_nsdrs(cache);
-        walk.rows.reset(new (std::nothrow) sensor_info[walk.count]());
-        if (!walk.rows) {
+        std::shared_ptr<sensor_tables> walk;
+        try {
+            walk = std::make_shared<sensor_tables>();
+            walk->rows.resize(bmc::find_nsdrs(cache.get()));
+        } catch (const std::bad_alloc &) {
             sa_log(0, "discover_sensors: malloc error\n");
             return -2;
         }
-        result = walk_sdrs(cache, walk);
-        publish_sensors(walk);
-        g_sdr_walk_needed = 0;
+        walk->sdrlist = std::move(cache);
+        result = walk_sdrs(*walk);
+        g_sensors.publish(walk);
+        sensors = std::move(walk);
     }
 
     int count = 0;
@@ -368,79 +343,37 @@ int discover_sensors()
 
     int selrecs = current_selrecs();
     if (selrecs != g_logged_selrecs) {
-        int sdrs, fans, temperatures, voltages;
-        {
-            std::lock_guard<std::mutex> lock(g_sensor_lock);
-            sdrs = n_sdrs;
-            fans = g_fan_instances;
-            temperatures = g_temperature_instances;
-            voltages = g_voltage_instances;
-        }
-        sa_log(3, "discover_ipmi: %d SDRs, %d fans, %d temp, %d volt, %d SEL\n", sdrs, fans,
-               temperatures, voltages, selrecs);
+        sa_log(3, "discover_ipmi: %d SDRs, %d fans, %d temp, %d volt, %d SEL\n",
+               static_cast<int>(sensors->rows.size()), sensors->fan_instances,
+               sensors->temperature_instances, sensors->voltage_instances, selrecs);
         g_logged_selrecs = selrecs;
     }
     return result;
 }
 
+int sdr_walk_needed()
+{
+    return g_sensors.now() ? 0 : 1;
+}
+
 int update_sensor_reading(int row)
 {
-    if (!g_ipmi_intf_found)
-        return 0;
-    bmc::SdrCache *cache = sdrlist;
-    if (!cache)
-        return -3;
-    uint16_t record_id;
-    uint8_t sensor_num;
-    sensor_info *rows;
-    {
-        std::lock_guard<std::mutex> lock(g_sensor_lock);
-        if (row < 0 || row >= n_sdrs || !g_sensor_info)
-            return -4;
-        rows = g_sensor_info;
-        record_id = rows[row].record_id;
-        sensor_num = rows[row].sensor_num;
-    }
-
-    unsigned char sdr[bmc::kSdrMax] = {};
-    int rc = bmc::find_sdr_by_id(sdr, cache, record_id);
-    if (rc != 0) {
-        sa_log(2, "sensor[%d]: find_sdr_by_id(%x) error %d\n", row, record_id, rc);
-        return rc;
-    }
-    unsigned char reading[4] = {};
-    rc = bmc::GetSensorReading(sensor_num, sdr, reading);
-    double value = 0.0;
-    uint8_t status = SENSOR_STATUS_INIT;
-    if (rc == 0) {
-        value = (reading[1] & 0x20) ? 0.0 : bmc::RawToFloat(reading[0], sdr);
-        status = static_cast<uint8_t>(status_from_thresh_bits(reading[2] & 0x3f));
-    }
-    {
-        std::lock_guard<std::mutex> lock(g_sensor_lock);
-        if (g_sensor_info == rows && row < n_sdrs) {
-            rows[row].reading = value;
-            rows[row].status = status;
-        }
-    }
-    sa_log(4, "update_sensor_reading(%d) rv=%d val=%02x rdg=%.2f\n", row, rc, reading[0], value);
-    return rc;
+    return update_reading(g_sensors.now().get(), row);
 }
 
 void close_sensors()
 {
-    std::lock_guard<std::mutex> busy(g_discovery_lock);
     sa_log(0, "close_sensors called, intf=%d\n", g_ipmi_intf_found.load());
     if (!g_ipmi_intf_found)
         return;
-    Walk none;
-    publish_sensors(none); // no rows, zero counts
-    publish_sel(nullptr, 0);
-    bmc::SdrCache *cache = sdrlist.exchange(nullptr);
-    if (cache)
-        bmc::free_sdr_cache(cache);
+    // A discovery still running keeps what it holds alive; what it
+    // publishes after this is freed with the process.
+    std::shared_ptr<const sensor_tables> sensors = g_sensors.now();
+    g_sensors.clear();
+    g_event_log.clear();
+    if (sensors)
+        bmc::free_sdr_cache(sensors->sdrlist.get());
     bmc::ipmi_close_();
-    g_sdr_walk_needed = 1;
 }
 
 int get_sel_info(int *count_out)
@@ -500,14 +433,22 @@ int get_sel_all(int count)
 {
     if (count < 1)
         return -4;
-    std::unique_ptr<sel_rec[]> rows(new (std::nothrow) sel_rec[count]());
-    if (!rows) {
+    std::shared_ptr<sel_tables> table;
+    try {
+        table = std::make_shared<sel_tables>();
+        table->n_selrecs = count;
+        table->sel_recs.resize(count);
+    } catch (const std::bad_alloc &) {
         sa_log(0, "get_sel_all: malloc error\n");
-        publish_sel(nullptr, count);
+        auto none = std::make_shared<sel_tables>();
+        none->n_selrecs = count;
+        g_event_log.publish(none);
         return -2;
     }
-    bmc::SdrCache *cache = sdrlist;
-    sa_log(4, "get_sel_all: sdrlist = %p\n", static_cast<void *>(cache));
+    std::shared_ptr<const bmc::SdrCache> cache;
+    if (std::shared_ptr<const sensor_tables> sensors = g_sensors.now())
+        cache = sensors->sdrlist;
+    sa_log(4, "get_sel_all: sdrlist = %p\n", static_cast<const void *>(cache.get()));
     bmc::set_sel_opts(1, 1, cache, 0, 0);
 
     // Entries added since the count was taken are read to the end of the
@@ -521,7 +462,7 @@ int get_sel_all(int count)
         if (rc != 0)
             break;
         if (stored < count) {
-            sel_rec &row = rows[stored];
+            sel_rec &row = table->sel_recs[stored];
             bmc::decode_sel_entry(record, row.text, sizeof row.text);
             if (char *nl = std::strrchr(row.text, '\n'))
                 *nl = '\0';
@@ -530,7 +471,7 @@ int get_sel_all(int count)
     }
     if (stored != count)
         sa_log(1, "get_sel_all: n_selrecs(%d) != i(%d)\n", count, stored);
-    publish_sel(rows.release(), count);
+    g_event_log.publish(table);
     return rc == SEL_END ? 0 : rc;
 }
 
@@ -587,16 +528,16 @@ u_char *var_voltageProbeTable(struct variable *vp, oid *name, size_t *length, in
 u_char *var_eventLogTable(struct variable *vp, oid *name, size_t *length, int exact,
                           size_t *var_len, WriteMethod **write_method)
 {
-    std::lock_guard<std::mutex> lock(g_sel_lock);
+    std::shared_ptr<const sel_tables> t = g_event_log.hold();
     // Rows missing while the count stands (a failed allocation): nothing.
-    if (n_selrecs == 0 || !g_sel_recs)
+    if (!t || t->n_selrecs == 0 || t->sel_recs.empty())
         return nullptr;
-    long n = mib_table_row(vp, name, length, exact, var_len, write_method, n_selrecs);
+    long n = mib_table_row(vp, name, length, exact, var_len, write_method, t->n_selrecs);
     if (n == 0)
         return nullptr;
     int pos = 0;
-    for (int i = 0; i < n_selrecs; i++) {
-        if (g_sel_recs[i].index == static_cast<uint32_t>(n)) {
+    for (int i = 0; i < t->n_selrecs; i++) {
+        if (t->sel_recs[i].index == static_cast<uint32_t>(n)) {
             pos = i;
             break;
         }
@@ -606,7 +547,7 @@ u_char *var_eventLogTable(struct variable *vp, oid *name, size_t *length, int ex
     case 28: // the instance: the index of its row whenever the row was filled
         return mib_integer(g_event_log_result, n);
     case 29:
-        copy_text(g_event_log_text, sizeof g_event_log_text, g_sel_recs[pos].text);
+        copy_text(g_event_log_text, sizeof g_event_log_text, t->sel_recs[pos].text);
         return mib_text(g_event_log_text, var_len);
     default:
         return mib_unknown("Unknown Request");
@@ -615,18 +556,15 @@ u_char *var_eventLogTable(struct variable *vp, oid *name, size_t *length, int ex
 
 int get_fan_instances()
 {
-    std::lock_guard<std::mutex> lock(g_sensor_lock);
-    return g_fan_instances;
+    return count_of(g_sensors.now().get(), SENSOR_TYPE_FAN);
 }
 
 int get_temperature_instances()
 {
-    std::lock_guard<std::mutex> lock(g_sensor_lock);
-    return g_temperature_instances;
+    return count_of(g_sensors.now().get(), SENSOR_TYPE_TEMPERATURE);
 }
 
 int get_voltage_instances()
 {
-    std::lock_guard<std::mutex> lock(g_sensor_lock);
-    return g_voltage_instances;
+    return count_of(g_sensors.now().get(), SENSOR_TYPE_VOLTAGE);
 }

@@ -3,20 +3,24 @@
 // system event log mirrored as a table.
 //
 // Threads: the main thread starts and closes the group and runs the
-// handlers (the reading column asks the BMC); the refresh thread runs
-// discover_sensors().  The sensor rows and their counts are guarded by one
-// lock, the event log table and its count by another; both are built aside
-// and swapped in whole, so a handler never sees them half-built or freed.
-// A discovery and close_sensors() exclude each other.  Every IPMI command
-// goes through the IPMI layer's own lock.
+// handlers; the refresh thread runs discover_sensors().  A discovery builds
+// the sensor rows (with the SDR cache they came from) and the event log
+// table aside and publishes each whole; the handlers hold what is
+// published while they answer, so they never see a table half-built or
+// freed and a discovery never waits for them.  The reading column asks the
+// BMC on the request through the IPMI layer's request path, which answers
+// within bmc::kRequestBudget (else the reading counts as failed).
 #ifndef CORVANTIS_GROUPS_IPMIGROUP_H
 #define CORVANTIS_GROUPS_IPMIGROUP_H
 
 #include "agent/netsnmp.h"
+#include "agent/snapshot.h"
 #include "ipmi/ipmi.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 // IPMI sensor type codes the tables show.
 inline constexpr uint8_t SENSOR_TYPE_TEMPERATURE = 0x01;
@@ -31,9 +35,11 @@ struct sensor_info {
     uint16_t record_id; // the SDR's record ID
     uint8_t sensor_num;
     uint8_t sensor_type;
-    uint8_t status;        // 0..7
-    double reading;        // last converted reading
-    double thresholds[6];  // UNR, UC, UNC, LNR, LC, LNC
+    // The last reading taken: by the walk, then in the published table by
+    // the reading column's handler (the main thread, which alone reads it).
+    mutable uint8_t status; // 0..7
+    mutable double reading; // converted
+    double thresholds[6];   // UNR, UC, UNC, LNR, LC, LNC
     char unit[21];
     char name[21];
 };
@@ -45,21 +51,33 @@ struct sel_rec {
 
 extern const char *sensor_status_names[9];
 
-// Group state.  The flags are atomic (both threads read them); sdrlist is
-// set by a discovery and freed by close_sensors().  The rows and counts
-// are guarded by g_sensor_lock, the event log table by g_sel_lock: tests
-// that run threads read them through the handlers.
+// One SDR walk: a row per cached record (n_sdrs of them), in cache order,
+// the counts per kind, and the cache the rows were read from.
+struct sensor_tables {
+    std::shared_ptr<const bmc::SdrCache> sdrlist;
+    std::vector<sensor_info> rows; // g_sensor_info, n_sdrs rows
+    int fan_instances = 0;
+    int temperature_instances = 0;
+    int voltage_instances = 0;
+};
+
+// The event log table: n_selrecs counted at its rebuild, and its rows
+// (none when they could not be allocated; the count stands).
+struct sel_tables {
+    int n_selrecs = 0;
+    std::vector<sel_rec> sel_recs;
+};
+
+// Published by discover_sensors(); nothing until the first walk, and again
+// after close_sensors().  While none is published the walk is due.
+extern published<sensor_tables> g_sensors;
+extern published<sel_tables> g_event_log;
+
+// Set by the start when an interface answered; read by both threads.
 extern std::atomic<int> g_ipmi_intf_found;
-extern std::atomic<int> g_sdr_walk_needed;
-extern std::atomic<bmc::SdrCache *> sdrlist;
-extern int n_sdrs;
-extern sensor_info *g_sensor_info;
-extern int g_fan_instances;
-extern int g_temperature_instances;
-extern int g_voltage_instances;
-extern int n_selrecs;
-extern sel_rec *g_sel_recs;
-extern std::atomic<int> g_sel_eof_level;
+// Discovery state, written only by discover_sensors() (at start, then on
+// the refresh thread).
+extern int g_sel_eof_level;
 extern int g_logged_selrecs;
 
 extern struct variable4 sensorGroup_variables[30];
@@ -67,6 +85,8 @@ extern struct variable4 sensorGroup_variables[30];
 int init_sensorGroup();
 int ipmi_support();
 int discover_sensors();
+// 1 while no walk has been published (the walk is due), else 0.
+int sdr_walk_needed();
 int update_sensor_reading(int row);
 void close_sensors();
 int status_from_thresh_bits(unsigned char bits);

@@ -404,10 +404,10 @@ const char *format_mac(const unsigned char *bytes)
     return g_mgt_result;
 }
 
-// The layer writes at most 63 characters and a terminator.
+// The reader writes at most 63 characters and a terminator.
 const char *bios_version()
 {
-    if (bmc::get_BiosVersion(g_mgt_result) != 0)
+    if (get_BiosVersion(g_mgt_result) != 0)
         copy_text(g_mgt_result, "na");
     return g_mgt_result;
 }

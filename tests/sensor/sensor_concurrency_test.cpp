@@ -40,7 +40,7 @@ std::vector<SelRecord> entries(int n)
 TEST_F(Concurrency, EventLogRebuiltWhileHandlersReadIt)
 {
     FakeSel sel;
-    g_sdr_walk_needed = 0; // the sensors are not under test here
+    g_sensors.publish(std::make_shared<sensor_tables>()); // the sensors are not under test here
     const int sizes[] = {3, 7, 1, 12};
     std::atomic<bool> done{false};
     std::atomic<int> rebuilds{0};

@@ -139,44 +139,44 @@ TEST_F(SensorGroup, WalkVisitsEveryRecordOnceAndNumbersTheFullRecords)
     int rc = discover(machine_records());
     EXPECT_NE(rc, 0) << "the last reading failed, so does the discovery";
 
-    ASSERT_EQ(n_sdrs, 6);
-    ASSERT_NE(g_sensor_info, nullptr);
+    std::shared_ptr<const sensor_tables> t = sensors();
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(t->rows.size(), 6u);
     const uint32_t indexes[] = {1, 2, 0, 3, 4, 5};
     const uint16_t ids[] = {0x0000, 0x0005, 0x0006, 0x0007, 0x0008, 0x0009};
     for (int i = 0; i < 6; i++) {
-        EXPECT_EQ(g_sensor_info[i].index, indexes[i]) << "row " << i;
-        EXPECT_EQ(g_sensor_info[i].record_id, ids[i]) << "row " << i;
+        EXPECT_EQ(t->rows[i].index, indexes[i]) << "row " << i;
+        EXPECT_EQ(t->rows[i].record_id, ids[i]) << "row " << i;
     }
-    EXPECT_EQ(g_fan_instances, 1);
-    EXPECT_EQ(g_temperature_instances, 2);
-    EXPECT_EQ(g_voltage_instances, 1);
-    EXPECT_EQ(g_sdr_walk_needed, 0);
+    EXPECT_EQ(t->fan_instances, 1);
+    EXPECT_EQ(t->temperature_instances, 2);
+    EXPECT_EQ(t->voltage_instances, 1);
+    EXPECT_EQ(sdr_walk_needed(), 0);
 
     // No BMC: each full record is kept with reading 0, status Init, unit na.
-    const sensor_info &cpu = g_sensor_info[3];
+    const sensor_info &cpu = t->rows[3];
     EXPECT_STREQ(cpu.name, "Processor 1 Temp");
     EXPECT_EQ(cpu.sensor_num, 0x01);
     EXPECT_EQ(cpu.status, SENSOR_STATUS_INIT);
     EXPECT_EQ(cpu.reading, 0.0);
     EXPECT_STREQ(cpu.unit, "na");
-    EXPECT_STREQ(g_sensor_info[5].name, "");
+    EXPECT_STREQ(t->rows[5].name, "");
     // Thresholds are converted whether or not the reading succeeded:
     // (5 raw + 25 * 10^1) * 10^-2.
-    const sensor_info &aux = g_sensor_info[4];
+    const sensor_info &aux = t->rows[4];
     EXPECT_DOUBLE_EQ(aux.thresholds[0], 14.0);
     EXPECT_DOUBLE_EQ(aux.thresholds[1], 13.5);
     EXPECT_DOUBLE_EQ(aux.thresholds[4], 11.5);
-    EXPECT_DOUBLE_EQ(g_sensor_info[0].thresholds[4], 800.0);
+    EXPECT_DOUBLE_EQ(t->rows[0].thresholds[4], 800.0);
 
     EXPECT_TRUE(log_.has(2, "sensor[0]: 0000 get sensor 30 reading rv = "));
     EXPECT_TRUE(log_.has(3, "sensor[3]: 0007 sensor 1 Processor 1 Temp  \t= 0.00 na"));
     EXPECT_FALSE(log_.has_any("sensor[2]")) << "the compact record is not read";
     EXPECT_FALSE(log_.has_any("discover_ipmi:")) << "an empty SEL logs no summary";
 
-    // The walk is done once: a later discovery keeps the rows.
-    sensor_info *rows = g_sensor_info;
+    // The walk is done once: a later discovery keeps the published rows.
     EXPECT_EQ(discover_sensors(), -1);
-    EXPECT_EQ(g_sensor_info, rows);
+    EXPECT_EQ(sensors(), t);
 }
 
 TEST_F(SensorGroup, ProbeTablesServeRowsByTypeWithTheirSequenceNumbers)
@@ -211,7 +211,7 @@ TEST_F(SensorGroup, ProbeTablesServeRowsByTypeWithTheirSequenceNumbers)
     EXPECT_TRUE(log_.has(4, "update_sensor_reading(4) rv="));
 
     // Status texts above 8 show the text of 8.
-    g_sensor_info[3].status = 12;
+    sensors()->rows[3].status = 12;
     EXPECT_EQ(sensor_get({20, 2, 1, 4}, 1).text, "OK*");
 
     // A magic the handler does not serve.
@@ -232,35 +232,37 @@ TEST_F(SensorGroup, UpdateSensorReadingChecksItsArguments)
 {
     FakeSel sel;
     discover(machine_records());
-    g_sensor_info[0].reading = 42.0;
-    g_sensor_info[0].status = 0;
+    const sensor_info &fan = sensors()->rows[0];
+    fan.reading = 42.0;
+    fan.status = 0;
 
     EXPECT_EQ(update_sensor_reading(6), -4);
     EXPECT_EQ(update_sensor_reading(-1), -4);
 
     g_ipmi_intf_found = 0;
     EXPECT_EQ(update_sensor_reading(0), 0);
-    EXPECT_EQ(g_sensor_info[0].reading, 42.0) << "no interface: the row is untouched";
+    EXPECT_EQ(fan.reading, 42.0) << "no interface: the row is untouched";
     g_ipmi_intf_found = 1;
 
     // The record with ID 0000h is found by its ID; the reading fails.
     EXPECT_NE(update_sensor_reading(0), 0);
-    EXPECT_EQ(g_sensor_info[0].reading, 0.0);
-    EXPECT_EQ(g_sensor_info[0].status, SENSOR_STATUS_INIT);
+    EXPECT_EQ(fan.reading, 0.0);
+    EXPECT_EQ(fan.status, SENSOR_STATUS_INIT);
 
-    bmc::SdrCache *cache = sdrlist.exchange(nullptr);
+    republish_sensors([](sensor_tables &t) { t.sdrlist = nullptr; });
     EXPECT_EQ(update_sensor_reading(0), -3);
-    sdrlist = cache;
 }
 
 TEST_F(SensorGroup, RecordMissingFromTheCacheLeavesTheRow)
 {
     FakeSel sel;
     discover(machine_records());
-    g_sensor_info[4].record_id = 0x0042;
-    g_sensor_info[4].reading = 7.5;
+    republish_sensors([](sensor_tables &t) {
+        t.rows[4].record_id = 0x0042;
+        t.rows[4].reading = 7.5;
+    });
     EXPECT_EQ(update_sensor_reading(4), 1);
-    EXPECT_EQ(g_sensor_info[4].reading, 7.5);
+    EXPECT_EQ(sensors()->rows[4].reading, 7.5);
     EXPECT_TRUE(log_.has(2, "sensor[4]: find_sdr_by_id(42) error 1"));
 }
 
@@ -269,7 +271,7 @@ TEST_F(SensorGroup, NoInterfaceMeansZeroCountsAndEmptyTables)
     reset_sensor_group(false);
     EXPECT_NE(ipmi_support(), 0);
     EXPECT_EQ(discover_sensors(), 0);
-    EXPECT_EQ(g_sdr_walk_needed, 1);
+    EXPECT_EQ(sdr_walk_needed(), 1);
     for (oid area : {10, 20, 30, 40}) {
         Answer count = sensor_get({area, 1}, 0);
         EXPECT_TRUE(count.has);
@@ -288,16 +290,27 @@ TEST_F(SensorGroup, FailedCacheKeepsTheWalkDue)
     // No cache and no BMC to read one from.
     EXPECT_LT(discover_sensors(), 0);
     EXPECT_TRUE(log_.has(0, "discover_sensors: get_sdr_cache error "));
-    EXPECT_EQ(g_sdr_walk_needed, 1);
-    EXPECT_EQ(n_sdrs, 0);
+    EXPECT_EQ(sdr_walk_needed(), 1);
+    EXPECT_EQ(sensors(), nullptr);
 
     FakeSel sel;
     discover(machine_records());
-    EXPECT_EQ(g_sdr_walk_needed, 0);
-    EXPECT_EQ(n_sdrs, 6);
+    EXPECT_EQ(sdr_walk_needed(), 0);
+    EXPECT_EQ(sensors()->rows.size(), 6u);
 }
 
 // --- SEL
+
+// The published event log's count and rows.
+int selrecs()
+{
+    std::shared_ptr<const sel_tables> t = event_log();
+    return t ? t->n_selrecs : 0;
+}
+const sel_rec &sel_row(size_t i)
+{
+    return event_log()->sel_recs.at(i);
+}
 
 std::vector<SelRecord> three_entries()
 {
@@ -389,8 +402,8 @@ TEST_F(SensorGroup, RebuildStoresDecodedLinesWithoutNewlineCutTo119)
     EXPECT_EQ(get_sel_all(-1), -4);
 
     EXPECT_EQ(get_sel_all(3), 0);
-    ASSERT_EQ(n_selrecs, 3);
-    ASSERT_NE(g_sel_recs, nullptr);
+    ASSERT_EQ(selrecs(), 3);
+    ASSERT_EQ(event_log()->sel_recs.size(), 3u);
     EXPECT_EQ(sel.entry_requests, 4) << "one per entry and one at the end";
     for (int i = 0; i < 3; i++) {
         char full[512];
@@ -400,8 +413,8 @@ TEST_F(SensorGroup, RebuildStoresDecodedLinesWithoutNewlineCutTo119)
         ASSERT_FALSE(line.empty());
         ASSERT_EQ(line.back(), '\n');
         line.pop_back();
-        std::string stored = g_sel_recs[i].text;
-        EXPECT_EQ(g_sel_recs[i].index, static_cast<uint32_t>(i + 1));
+        std::string stored = sel_row(i).text;
+        EXPECT_EQ(sel_row(i).index, static_cast<uint32_t>(i + 1));
         EXPECT_EQ(stored.find('\n'), std::string::npos);
         if (line.size() > 119) {
             EXPECT_EQ(stored, line.substr(0, 119)) << "cut to its first 119 characters";
@@ -411,14 +424,14 @@ TEST_F(SensorGroup, RebuildStoresDecodedLinesWithoutNewlineCutTo119)
         EXPECT_EQ(stored.substr(0, 7), "000" + std::to_string(i + 1) + " | ");
     }
     // The threshold event's line is the long one, the intrusion's the short.
-    EXPECT_EQ(std::strlen(g_sel_recs[0].text), 119u);
-    EXPECT_LT(std::strlen(g_sel_recs[2].text), 119u);
-    EXPECT_NE(std::string(g_sel_recs[0].text).find(" | MIN | BMC | Temperature | "), std::string::npos);
-    EXPECT_NE(std::string(g_sel_recs[1].text).find(" | MAJ | BMC | Fan | "), std::string::npos);
-    EXPECT_NE(std::string(g_sel_recs[2].text).find(" | INF | BMC | Physical Security | "),
+    EXPECT_EQ(std::strlen(sel_row(0).text), 119u);
+    EXPECT_LT(std::strlen(sel_row(2).text), 119u);
+    EXPECT_NE(std::string(sel_row(0).text).find(" | MIN | BMC | Temperature | "), std::string::npos);
+    EXPECT_NE(std::string(sel_row(1).text).find(" | MAJ | BMC | Fan | "), std::string::npos);
+    EXPECT_NE(std::string(sel_row(2).text).find(" | INF | BMC | Physical Security | "),
               std::string::npos);
 
-    EXPECT_EQ(sensor_get({40, 2, 1, 2}, 2).text, g_sel_recs[1].text);
+    EXPECT_EQ(sensor_get({40, 2, 1, 2}, 2).text, sel_row(1).text);
     EXPECT_EQ(sensor_get({40, 2, 1, 1}, 3).integer, 3);
     EXPECT_FALSE(sensor_get({40, 2, 1, 2}, 4).has);
     EXPECT_TRUE(log_.has(4, "get SEL entry 1 item=29 index=2"));
@@ -431,8 +444,8 @@ TEST_F(SensorGroup, RebuildEndsOnNotPresentWithTheEndOfLogLine)
     sel.not_present_for_last = true;
     g_sel_eof_level = 2;
     EXPECT_EQ(get_sel_all(3), 0xCB);
-    EXPECT_EQ(n_selrecs, 3);
-    EXPECT_EQ(g_sel_recs[2].index, 3u);
+    EXPECT_EQ(selrecs(), 3);
+    EXPECT_EQ(sel_row(2).index, 3u);
     EXPECT_TRUE(log_.has(2, "get_sel_entry(65535/0) cc=0xcb at EOF"));
     EXPECT_FALSE(log_.has_any("n_selrecs("));
 }
@@ -443,11 +456,11 @@ TEST_F(SensorGroup, FewerEntriesThanCountedLeaveEmptyRowsServedAsTheFirst)
     sel.entries = three_entries();
     EXPECT_EQ(get_sel_all(5), 0);
     EXPECT_TRUE(log_.has(1, "get_sel_all: n_selrecs(5) != i(3)"));
-    ASSERT_EQ(n_selrecs, 5);
-    EXPECT_EQ(g_sel_recs[3].index, 0u);
-    EXPECT_STREQ(g_sel_recs[4].text, "");
+    ASSERT_EQ(selrecs(), 5);
+    EXPECT_EQ(sel_row(3).index, 0u);
+    EXPECT_STREQ(sel_row(4).text, "");
     EXPECT_EQ(sensor_get({40, 1}, 0).integer, 5);
-    EXPECT_EQ(sensor_get({40, 2, 1, 2}, 4).text, g_sel_recs[0].text);
+    EXPECT_EQ(sensor_get({40, 2, 1, 2}, 4).text, sel_row(0).text);
     EXPECT_TRUE(log_.has(4, "get SEL entry 0 item=29 index=4"));
     EXPECT_EQ(sensor_get({40, 2, 1, 1}, 4).integer, 4) << "eventLogIndex is the instance";
 }
@@ -457,9 +470,9 @@ TEST_F(SensorGroup, MoreEntriesThanCountedAreReadToTheEndButNotStored)
     FakeSel sel;
     sel.entries = three_entries();
     EXPECT_EQ(get_sel_all(2), 0);
-    EXPECT_EQ(n_selrecs, 2);
+    EXPECT_EQ(selrecs(), 2);
     EXPECT_EQ(sel.entry_requests, 4);
-    EXPECT_EQ(g_sel_recs[1].index, 2u);
+    EXPECT_EQ(sel_row(1).index, 2u);
     EXPECT_FALSE(log_.has_any("n_selrecs("));
 }
 
@@ -469,9 +482,9 @@ TEST_F(SensorGroup, MismatchEndsTheWalkKeepingWhatWasRead)
     sel.entries = three_entries();
     sel.wrong_for = 2;
     EXPECT_EQ(get_sel_all(3), -5);
-    EXPECT_EQ(n_selrecs, 3);
-    EXPECT_EQ(g_sel_recs[0].index, 1u);
-    EXPECT_EQ(g_sel_recs[1].index, 0u);
+    EXPECT_EQ(selrecs(), 3);
+    EXPECT_EQ(sel_row(0).index, 1u);
+    EXPECT_EQ(sel_row(1).index, 0u);
     EXPECT_TRUE(log_.has(1, "get_sel_entry(2/3) error -5"));
     EXPECT_TRUE(log_.has(1, "get_sel_all: n_selrecs(3) != i(1)"));
 }
@@ -481,42 +494,42 @@ TEST_F(SensorGroup, RefreshRebuildsOnlyOnAChangedNonZeroCount)
     FakeSel sel;
     sel.entries = three_entries();
     discover(machine_records());
-    EXPECT_EQ(n_selrecs, 3);
+    EXPECT_EQ(selrecs(), 3);
     EXPECT_EQ(g_sel_eof_level, 4);
     EXPECT_EQ(log_.count(3, "discover_ipmi: 6 SDRs, 1 fans, 2 temp, 1 volt, 3 SEL"), 1);
 
     // Unchanged count: one Get SEL Info, no walk, no summary.
     sel.entry_requests = 0;
-    sel_rec *rows = g_sel_recs;
+    std::shared_ptr<const sel_tables> rows = event_log();
     discover_sensors();
     EXPECT_EQ(sel.entry_requests, 0);
-    EXPECT_EQ(g_sel_recs, rows);
+    EXPECT_EQ(event_log(), rows);
     EXPECT_EQ(log_.count(3, "discover_ipmi:"), 1);
 
     // Entries replaced, count the same: still no rebuild.
     sel.entries[0] = sel_event(1, 0x02, 0x10, 0x01, 0x52, 0x00, 0x00);
     discover_sensors();
-    EXPECT_EQ(g_sel_recs, rows);
+    EXPECT_EQ(event_log(), rows);
 
     // Cleared: the old rows stay.
     sel.entries.clear();
     discover_sensors();
-    EXPECT_EQ(n_selrecs, 3);
-    EXPECT_EQ(g_sel_recs, rows);
+    EXPECT_EQ(selrecs(), 3);
+    EXPECT_EQ(event_log(), rows);
     EXPECT_EQ(sensor_get({40, 1}, 0).integer, 3);
 
     // Refilled to another count: rebuilt, summary logged again.
     sel.entries = three_entries();
     sel.entries.push_back(sel_event(4, 0x01, 0x02, 0x01, 0x59, 0x60, 0x5f));
     discover_sensors();
-    EXPECT_EQ(n_selrecs, 4);
+    EXPECT_EQ(selrecs(), 4);
     EXPECT_EQ(log_.count(3, "discover_ipmi: 6 SDRs, 1 fans, 2 temp, 1 volt, 4 SEL"), 1);
 
     // Get SEL Info fails: nothing changes.
     sel.info_rc = -113;
     sel.entries.pop_back();
     discover_sensors();
-    EXPECT_EQ(n_selrecs, 4);
+    EXPECT_EQ(selrecs(), 4);
 }
 
 TEST_F(SensorGroup, CloseReleasesEverythingAndMakesTheWalkDueAgain)
@@ -526,10 +539,9 @@ TEST_F(SensorGroup, CloseReleasesEverythingAndMakesTheWalkDueAgain)
     discover(machine_records());
     close_sensors();
     EXPECT_TRUE(log_.has(0, "close_sensors called, intf=1"));
-    EXPECT_EQ(g_sensor_info, nullptr);
-    EXPECT_EQ(g_sel_recs, nullptr);
-    EXPECT_EQ(sdrlist.load(), nullptr);
-    EXPECT_EQ(g_sdr_walk_needed, 1);
+    EXPECT_EQ(sensors(), nullptr);
+    EXPECT_EQ(event_log(), nullptr);
+    EXPECT_EQ(sdr_walk_needed(), 1);
     EXPECT_EQ(sensor_get({10, 1}, 0).integer, 0);
     EXPECT_FALSE(sensor_get({40, 2, 1, 2}, 1).has);
 }

@@ -8,6 +8,7 @@
 #include "agent/mib.h"
 #include "../unit/mib_request.h"
 #include "groups/ipmiGroup.h"
+#include "ipmi/internal.h"
 
 #include <array>
 #include <cstdio>
@@ -266,9 +267,27 @@ inline void reset_sensor_group(bool interface_found)
     g_ipmi_intf_found = 1;
     close_sensors();
     g_ipmi_intf_found = interface_found ? 1 : 0;
-    g_sdr_walk_needed = 1;
     g_sel_eof_level = 2;
     g_logged_selrecs = 0;
+}
+
+// What the handlers would see now.
+inline std::shared_ptr<const sensor_tables> sensors()
+{
+    return g_sensors.now();
+}
+inline std::shared_ptr<const sel_tables> event_log()
+{
+    return g_event_log.now();
+}
+
+// Publishes a changed copy of the sensor tables, as a walk would.
+template <typename Change>
+void republish_sensors(Change &&change)
+{
+    auto copy = std::make_shared<sensor_tables>(*g_sensors.now());
+    change(*copy);
+    g_sensors.publish(copy);
 }
 
 #endif

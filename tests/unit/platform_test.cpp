@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <string>
 #include <sys/stat.h>
@@ -106,6 +107,38 @@ TEST_F(ThresholdTest, QuietUnlessVerbose)
     get_thresh_data(dir.write("one", "1 2 3\n").c_str());
     get_thresh_data(dir.file("absent").c_str());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(BiosVersion, FirstLineWithoutTrailingBlanksCutTo63Characters)
+{
+    TempDir dir;
+    struct Case {
+        std::string file;
+        int rc;
+        std::string version;
+    };
+    const Case cases[] = {
+        {"2.17.1246 \t\nsecond line\n", 0, "2.17.1246"},
+        {std::string(100, 'V') + "\n", 0, std::string(63, 'V')},
+        {"\n", -2, ""},
+        {"", -2, ""},
+    };
+    char buf[64];
+    for (const Case &c : cases) {
+        std::memset(buf, 'x', sizeof buf);
+        EXPECT_EQ(bios_version_from(dir.write("bios_version", c.file).c_str(), buf), c.rc) << c.file;
+        EXPECT_EQ(std::string(buf), c.version) << c.file;
+    }
+    EXPECT_NE(bios_version_from(dir.file("absent").c_str(), buf), 0);
+    EXPECT_NE(get_BiosVersion(nullptr), 0);
+
+    // The machine's own value, when it has one.
+    std::string line = read_file("/sys/class/dmi/id/bios_version");
+    line = line.substr(0, line.find('\n'));
+    if (get_BiosVersion(buf) == 0)
+        EXPECT_EQ(line.rfind(buf, 0), 0u);
+    else
+        EXPECT_EQ(line.find_first_not_of(" \t"), std::string::npos);
 }
 
 } // namespace
