@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+struct ipmi_ctx;     // FreeIPMI's context (freeipmi/api/ipmi-api.h)
 struct ipmi_sdr_ctx; // FreeIPMI's SDR cache reader (freeipmi/sdr/ipmi-sdr.h)
 
 namespace bmc {

@@ -34,7 +34,7 @@
 // Results: 0 on success; kErrArg for a bad argument; kErrResponse for a
 // malformed answer; kErrDeadline when a request-time call's deadline
 // passed; otherwise kErrFreeipmi - <FreeIPMI error number> (IPMI_ERR_*),
-// e.g. -113 for a session timeout.  error_text() names any of them.  A
+// e.g. -114 for a session timeout.  error_text() names any of them.  A
 // non-zero completion code is not a failure of the exchange: it is
 // returned through *completion_code with result 0.
 //
@@ -46,8 +46,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-struct ipmi_ctx; // FreeIPMI's context (freeipmi/api/ipmi-api.h)
 
 namespace bmc {
 
