@@ -56,7 +56,30 @@ inline u_char *mib_integer(long &slot, long value)
     slot = value;
     return reinterpret_cast<u_char *>(&slot);
 }
+// Gauge32 and Unsigned32 (one wire type) as net-snmp reads them: a u_long.
+inline u_char *mib_unsigned(u_long &slot, u_long value)
+{
+    slot = value;
+    return reinterpret_cast<u_char *>(&slot);
+}
 u_char *mib_text(const char *text, size_t *var_len);
+
+// For a column whose cells may hold no value: a GETNEXT that lands on a
+// row without one moves on to the next row that has one, so a walk goes on
+// down the column instead of leaving it at the gap.  0 when no such row is
+// left, and for a GET of a row without a value.
+template <typename HasValue>
+long mib_row_with_value(struct variable *vp, oid *name, size_t *length, int exact,
+                        size_t *var_len, WriteMethod **write_method, int rows, long index,
+                        HasValue has_value)
+{
+    while (index && !has_value(index)) {
+        if (exact)
+            return 0;
+        index = mib_table_row(vp, name, length, 0, var_len, write_method, rows);
+    }
+    return index;
+}
 
 // Unknown magic: the detail text and no value.
 inline u_char *mib_unknown(const char *detail)

@@ -41,6 +41,10 @@ long g_backup_long;
 long g_capacity_long;
 long g_replication_long;
 long g_archive_long;
+u_long g_backup_unsigned;
+u_long g_capacity_unsigned;
+u_long g_replication_unsigned;
+u_long g_archive_unsigned;
 char g_backup_text[256];
 char g_capacity_text[256];
 char g_archive_text[256];
@@ -476,6 +480,97 @@ int get_archive_info(kxl_tables &tables)
     return 0;
 }
 
+namespace {
+
+// n decimal digits at p, which moves past them.
+bool read_digits(const char *&p, int n, int &value)
+{
+    value = 0;
+    for (int i = 0; i < n; i++, p++) {
+        if (*p < '0' || *p > '9')
+            return false;
+        value = value * 10 + (*p - '0');
+    }
+    return true;
+}
+
+bool read_char(const char *&p, char c)
+{
+    if (*p != c)
+        return false;
+    p++;
+    return true;
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+int64_t days_from_civil(int year, int month, int day)
+{
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t year_of_era = year - era * 400;
+    const int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int64_t day_of_era =
+        year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+int days_in_month(int year, int month)
+{
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+} // namespace
+
+bool stat_time_seconds(const char *text, uint32_t *seconds)
+{
+    if (!text || !seconds)
+        return false;
+    const char *p = text;
+    int year, month, day, hour, minute, second;
+    if (!read_digits(p, 4, year) || !read_char(p, '-') || !read_digits(p, 2, month) ||
+        !read_char(p, '-') || !read_digits(p, 2, day))
+        return false;
+    if (!read_char(p, ' ') && !read_char(p, 'T'))
+        return false;
+    if (!read_digits(p, 2, hour) || !read_char(p, ':') || !read_digits(p, 2, minute) ||
+        !read_char(p, ':') || !read_digits(p, 2, second))
+        return false;
+    if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 ||
+        minute > 59 || second > 59)
+        return false;
+    // Whole seconds, as the text's own clock shows them.
+    if (read_char(p, '.')) {
+        if (*p < '0' || *p > '9')
+            return false;
+        while (*p >= '0' && *p <= '9')
+            p++;
+    }
+    // The zone is what makes the text one instant: without it, no value.
+    int sign = *p == '+' ? 1 : *p == '-' ? -1 : 0;
+    if (sign == 0)
+        return false;
+    p++;
+    int zone_hours, zone_minutes = 0, zone_seconds = 0;
+    if (!read_digits(p, 2, zone_hours))
+        return false;
+    if (read_char(p, ':')) {
+        if (!read_digits(p, 2, zone_minutes))
+            return false;
+        if (read_char(p, ':') && !read_digits(p, 2, zone_seconds))
+            return false;
+    }
+    if (*p != '\0' || zone_minutes > 59 || zone_seconds > 59)
+        return false;
+    int64_t local = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    int64_t utc = local - sign * (zone_hours * 3600 + zone_minutes * 60 + zone_seconds);
+    if (utc < 0 || utc > static_cast<int64_t>(UINT32_MAX))
+        return false;
+    *seconds = static_cast<uint32_t>(utc);
+    return true;
+}
+
 int get_replication_info(kxl_tables &tables)
 {
     ResultFree queue(pgQuery("SELECT * FROM replication_queue order by backup_no desc"));
@@ -522,6 +617,7 @@ int get_replication_info(kxl_tables &tables)
             copy_text(entry.client_name, sizeof entry.client_name, pgSVal(r, row, "client_name"));
             copy_text(entry.destination, sizeof entry.destination, pgSVal(r, row, "destination"));
             copy_text(entry.stat_time, sizeof entry.stat_time, pgSVal(r, row, "stat_time"));
+            entry.has_stat_seconds = stat_time_seconds(entry.stat_time, &entry.stat_seconds);
             copy_text(entry.message, sizeof entry.message, pgSVal(r, row, "message"));
             sa_log(g_kxl_detail_level,
                    "Replication[%d]: num=%d backup_no=%d\n\t client=%s dest=%s \n\t time=%s "
@@ -869,7 +965,19 @@ u_char *var_backupProbeTable(struct variable *vp, oid *name, size_t *length, int
     do_getkxl();
     sa_log(4, "backup get OID item=%d index=%d\n", vp->magic, static_cast<int>(index));
     // The bound was the count before the pass; the entry is the fresh one.
-    const backup_info &entry = held_tables().backup_info[index - 1];
+    const kxl_tables &tables = held_tables();
+    // The numbers of a time or size the text shows as negative have no
+    // unsigned value.
+    index = mib_row_with_value(vp, name, length, exact, var_len, write_method,
+                               tables.backup_instances, index, [&tables, vp](long row) {
+                                   const backup_info &e = tables.backup_info[row - 1];
+                                   return vp->magic == 15   ? e.time >= 0
+                                          : vp->magic == 16 ? e.size >= 0
+                                                            : true;
+                               });
+    if (!index)
+        return nullptr;
+    const backup_info &entry = tables.backup_info[index - 1];
     switch (vp->magic) {
     case 5:
         return mib_integer(g_backup_long, index);
@@ -894,6 +1002,10 @@ u_char *var_backupProbeTable(struct variable *vp, oid *name, size_t *length, int
         return mib_integer(g_backup_long, entry.files);
     case 14:
         return mib_integer(g_backup_long, entry.last);
+    case 15:
+        return mib_unsigned(g_backup_unsigned, static_cast<u_long>(entry.time));
+    case 16:
+        return mib_unsigned(g_backup_unsigned, static_cast<u_long>(entry.size));
     default:
         return mib_unknown("Unknown Request");
     }
@@ -914,6 +1026,12 @@ u_char *var_capacityProbeTable(struct variable *vp, oid *name, size_t *length, i
                  static_cast<long>(kilobytes >> 20));
         return mib_text(g_capacity_text, var_len);
     };
+    // From the same kilobytes, so the precision the text's whole gigabytes
+    // drop stays; a Gauge32 past its top shows the top.
+    auto megabytes = [](uint64_t kilobytes) {
+        return mib_unsigned(g_capacity_unsigned,
+                            static_cast<u_long>(std::min<uint64_t>(kilobytes / 1024, UINT32_MAX)));
+    };
     switch (vp->magic) {
     case 20:
         return mib_integer(g_capacity_long, index);
@@ -929,6 +1047,12 @@ u_char *var_capacityProbeTable(struct variable *vp, oid *name, size_t *length, i
         return gigabytes(entry.used);
     case 26:
         return gigabytes(entry.free);
+    case 27:
+        return megabytes(entry.size);
+    case 28:
+        return megabytes(entry.used);
+    case 29:
+        return megabytes(entry.free);
     default:
         return mib_unknown("Unknown Request");
     }
@@ -943,7 +1067,15 @@ u_char *var_replicationProbeTable(struct variable *vp, oid *name, size_t *length
         return nullptr;
     do_getkxl();
     sa_log(4, "replication get OID item=%d index=%d\n", vp->magic, static_cast<int>(index));
-    const replication_info &entry = held_tables().replication_info[index - 1];
+    const kxl_tables &tables = held_tables();
+    index = mib_row_with_value(vp, name, length, exact, var_len, write_method,
+                               tables.replication_instances, index, [&tables, vp](long row) {
+                                   return vp->magic != 38 ||
+                                          tables.replication_info[row - 1].has_stat_seconds;
+                               });
+    if (!index)
+        return nullptr;
+    const replication_info &entry = tables.replication_info[index - 1];
     switch (vp->magic) {
     case 30:
         return mib_integer(g_replication_long, index);
@@ -959,6 +1091,8 @@ u_char *var_replicationProbeTable(struct variable *vp, oid *name, size_t *length
         return mib_integer(g_replication_long, entry.synchronized);
     case 36:
         return mib_text(entry.message, var_len);
+    case 38:
+        return mib_unsigned(g_replication_unsigned, entry.stat_seconds);
     default:
         return mib_unknown("Unknown Request");
     }
@@ -973,7 +1107,15 @@ u_char *var_archiveProbeTable(struct variable *vp, oid *name, size_t *length, in
         return nullptr;
     do_getkxl();
     sa_log(4, "archive get OID item=%d index=%d\n", vp->magic, static_cast<int>(index));
-    const archive_info &entry = held_tables().archive_info[index - 1];
+    const kxl_tables &tables = held_tables();
+    index = mib_row_with_value(vp, name, length, exact, var_len, write_method,
+                               tables.archive_instances, index, [&tables, vp](long row) {
+                                   return vp->magic != 53 ||
+                                          tables.archive_info[row - 1].orig_time >= 0;
+                               });
+    if (!index)
+        return nullptr;
+    const archive_info &entry = tables.archive_info[index - 1];
     switch (vp->magic) {
     case 40:
         return mib_integer(g_archive_long, index);
@@ -1002,6 +1144,8 @@ u_char *var_archiveProbeTable(struct variable *vp, oid *name, size_t *length, in
         return mib_integer(g_archive_long, entry.compressed);
     case 52:
         return mib_integer(g_archive_long, entry.encrypted);
+    case 53:
+        return mib_unsigned(g_archive_unsigned, static_cast<u_long>(entry.orig_time));
     default:
         return mib_unknown("Unknown Request");
     }
@@ -1012,7 +1156,7 @@ u_char *var_archiveProbeTable(struct variable *vp, oid *name, size_t *length, in
 #define KXL_COLUMN(magic, type, handler, area, column) \
     {magic, type, NETSNMP_OLDAPI_RONLY, handler, 4, {area, 2, 1, column}}
 
-struct variable4 kxlGroup_variables[42] = {
+struct variable4 kxlGroup_variables[49] = {
     KXL_SCALAR(1, 10),
     KXL_COLUMN(5, ASN_INTEGER, var_backupProbeTable, 10, 1),
     KXL_COLUMN(6, ASN_INTEGER, var_backupProbeTable, 10, 2),
@@ -1024,6 +1168,8 @@ struct variable4 kxlGroup_variables[42] = {
     KXL_COLUMN(12, ASN_OCTET_STR, var_backupProbeTable, 10, 8),
     KXL_COLUMN(13, ASN_INTEGER, var_backupProbeTable, 10, 9),
     KXL_COLUMN(14, ASN_INTEGER, var_backupProbeTable, 10, 10),
+    KXL_COLUMN(15, ASN_UNSIGNED, var_backupProbeTable, 10, 11),
+    KXL_COLUMN(16, ASN_UNSIGNED, var_backupProbeTable, 10, 12),
     KXL_SCALAR(2, 20),
     KXL_COLUMN(20, ASN_INTEGER, var_capacityProbeTable, 20, 1),
     KXL_COLUMN(21, ASN_INTEGER, var_capacityProbeTable, 20, 2),
@@ -1032,6 +1178,9 @@ struct variable4 kxlGroup_variables[42] = {
     KXL_COLUMN(24, ASN_OCTET_STR, var_capacityProbeTable, 20, 5),
     KXL_COLUMN(25, ASN_OCTET_STR, var_capacityProbeTable, 20, 6),
     KXL_COLUMN(26, ASN_OCTET_STR, var_capacityProbeTable, 20, 7),
+    KXL_COLUMN(27, ASN_UNSIGNED, var_capacityProbeTable, 20, 8),
+    KXL_COLUMN(28, ASN_UNSIGNED, var_capacityProbeTable, 20, 9),
+    KXL_COLUMN(29, ASN_UNSIGNED, var_capacityProbeTable, 20, 10),
     KXL_SCALAR(3, 30),
     KXL_COLUMN(30, ASN_INTEGER, var_replicationProbeTable, 30, 1),
     KXL_COLUMN(31, ASN_INTEGER, var_replicationProbeTable, 30, 2),
@@ -1041,6 +1190,7 @@ struct variable4 kxlGroup_variables[42] = {
     KXL_COLUMN(35, ASN_INTEGER, var_replicationProbeTable, 30, 6),
     KXL_COLUMN(36, ASN_OCTET_STR, var_replicationProbeTable, 30, 7),
     KXL_COLUMN(37, ASN_INTEGER, var_replicationProbeTable, 30, 8),
+    KXL_COLUMN(38, ASN_UNSIGNED, var_replicationProbeTable, 30, 9),
     KXL_SCALAR(4, 40),
     KXL_COLUMN(40, ASN_INTEGER, var_archiveProbeTable, 40, 1),
     KXL_COLUMN(41, ASN_INTEGER, var_archiveProbeTable, 40, 2),
@@ -1055,6 +1205,7 @@ struct variable4 kxlGroup_variables[42] = {
     KXL_COLUMN(50, ASN_INTEGER, var_archiveProbeTable, 40, 11),
     KXL_COLUMN(51, ASN_INTEGER, var_archiveProbeTable, 40, 12),
     KXL_COLUMN(52, ASN_INTEGER, var_archiveProbeTable, 40, 13),
+    KXL_COLUMN(53, ASN_UNSIGNED, var_archiveProbeTable, 40, 14),
 };
 
 #undef KXL_SCALAR

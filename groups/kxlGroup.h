@@ -70,6 +70,9 @@ struct replication_info {
     char destination[64];
     char stat_time[64];
     char message[128];
+    // stat_time as seconds since the epoch, when it reads as a time.
+    bool has_stat_seconds;
+    uint32_t stat_seconds;
 };
 
 // The group's four tables and their counts, as one pass left them.  A pass
@@ -99,7 +102,7 @@ extern time_t g_kxl_last_refresh;
 extern int g_kxl_first_pass;
 extern int g_kxl_detail_level;
 
-extern struct variable4 kxlGroup_variables[42];
+extern struct variable4 kxlGroup_variables[49];
 
 // The group's clock; tests replace it to step over the 30-second cache.
 extern time_t (*g_kxl_clock)();
@@ -132,6 +135,12 @@ int get_capacity_info(kxl_tables &tables);
 int get_du(const char *path, unsigned long *used);
 int get_archive_info(kxl_tables &tables);
 int get_replication_info(kxl_tables &tables);
+
+// Seconds since the epoch of a time as the database writes a timestamptz in
+// its ISO style, "YYYY-MM-DD hh:mm:ss[.fraction]" and a zone "+hh[:mm[:ss]]".
+// False for any other text (no zone, "infinity", BC) and for a time
+// before 1970 or past what 32 unsigned bits hold.
+bool stat_time_seconds(const char *text, uint32_t *seconds);
 
 const char *jobtype_string(int code);
 const char *client_os_str(int code);

@@ -12,7 +12,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -538,7 +540,156 @@ TEST(KxlNames, JobTypesAndClientSystemsAtTheirBoundaries)
 
 TEST(KxlTables, VariablesAreInOidOrder)
 {
-    EXPECT_TRUE(mib_table_in_order(kxlGroup_variables, 42));
+    EXPECT_TRUE(mib_table_in_order(kxlGroup_variables, std::size(kxlGroup_variables)));
+}
+
+// The seconds a time text of the agent stands for, read here by the C
+// library rather than the agent's own code: its local "MM/DD/YY hh:mm:ss"
+// (these cases run with TZ=UTC) and the database's ISO text with a zone.
+long local_text_seconds(const std::string &text)
+{
+    struct tm tm = {};
+    const char *end = strptime(text.c_str(), "%m/%d/%y %H:%M:%S", &tm);
+    return end && *end == '\0' ? static_cast<long>(timegm(&tm)) : -1;
+}
+
+long zoned_text_seconds(const std::string &text)
+{
+    struct tm tm = {};
+    const char *end = strptime(text.c_str(), "%Y-%m-%d %H:%M:%S%z", &tm);
+    return end && *end == '\0' ? static_cast<long>(timegm(&tm) - tm.tm_gmtoff) : -1;
+}
+
+bool same_gigabytes(const std::string &text, long megabytes)
+{
+    return text == std::to_string(megabytes / 1024) + " GB";
+}
+
+// A numeric column and the text column it carries as a number.
+struct CompanionCase {
+    const char *name;
+    oid area;
+    oid text_column;
+    oid value_column;
+    bool (*agrees)(const std::string &text, long value);
+};
+
+const CompanionCase companion_cases[] = {
+    {"backup time", 10, 6, 11,
+     [](const std::string &t, long v) { return local_text_seconds(t) == v; }},
+    {"backup size", 10, 8, 12,
+     [](const std::string &t, long v) { return t == std::to_string(v) + " MB"; }},
+    {"capacity size", 20, 5, 8, same_gigabytes},
+    {"capacity used", 20, 6, 9, same_gigabytes},
+    {"capacity free", 20, 7, 10, same_gigabytes},
+    {"replication time", 30, 5, 9,
+     [](const std::string &t, long v) { return zoned_text_seconds(t) == v; }},
+    {"archive time", 40, 6, 14,
+     [](const std::string &t, long v) { return local_text_seconds(t) == v; }},
+};
+
+TEST_F(KxlTest, CompanionsAgreeWithTheirTextColumnsOnEveryRow)
+{
+    // Some 3 MB in use on D2D1: megabytes that whole gigabytes cannot
+    // show, and kilobytes that are no whole megabyte.
+    std::ofstream(D2D1 + "/data") << std::string((3 << 20) + 5000, 'x');
+    g_kxl_last_refresh = 0;
+    kxl_get({10, 1}, 0); // a pass over the whole fixture
+
+    for (const CompanionCase &c : companion_cases) {
+        SCOPED_TRACE(c.name);
+        long rows = kxl_get({c.area, 1}, 0).integer;
+        EXPECT_GT(rows, 0);
+        for (oid row = 1; row <= static_cast<oid>(rows); row++) {
+            Answer text = kxl_get({c.area, 2, 1, c.text_column}, row);
+            Answer value = kxl_get({c.area, 2, 1, c.value_column}, row);
+            ASSERT_TRUE(text.has && value.has) << "row " << row;
+            EXPECT_TRUE(c.agrees(text.text, value.integer))
+                << "row " << row << ": " << text.text << " vs " << value.integer;
+        }
+    }
+
+    // Megabytes from the kilobytes held, not from the text's gigabytes.
+    unsigned long used = du_of(D2D1);
+    ASSERT_NE(used % 1024, 0u);
+    EXPECT_EQ(kxl_get({20, 2, 1, 9}, 3).integer, static_cast<long>(used / 1024));
+    EXPECT_EQ(kxl_get({20, 2, 1, 10}, 3).integer, static_cast<long>((5368709120 - used) / 1024));
+    EXPECT_EQ(kxl_get({20, 2, 1, 8}, 3).integer, 5242880) << "5 TB, past 32 bits in KB";
+}
+
+// The database's text of a timestamptz in its ISO style, with any zone.
+TEST(KxlStatTime, SecondsOfTheDatabasesTextWithItsZone)
+{
+    struct Case {
+        const char *text;
+        bool reads;
+        uint32_t seconds;
+    };
+    const Case cases[] = {
+        {"2026-01-05 10:00:00+00", true, 1767607200},
+        {"2026-01-05 15:30:00+05:30", true, 1767607200},
+        {"2026-01-05 06:30:00-03:30", true, 1767607200},
+        {"2026-01-05 10:00:00.999999+00", true, 1767607200},
+        {"1970-01-01 00:09:21+00:09:21", true, 0},
+        {"2024-02-29 00:00:00+00", true, 1709164800},
+        {"2106-02-07 06:28:15+00", true, 4294967295u},
+        {"2026-01-05 10:00:00", false, 0},
+        {"infinity", false, 0},
+        {"-infinity", false, 0},
+        {"", false, 0},
+        {"2026-01-05 10:00:00+00 BC", false, 0},
+        {"1969-12-31 23:59:59+00", false, 0},
+        {"2106-02-07 06:28:16+00", false, 0},
+        {"2025-02-29 00:00:00+00", false, 0},
+        {"2026-13-01 00:00:00+00", false, 0},
+        {"2026-01-05 24:00:00+00", false, 0},
+        {"2026-01-05 10:00+00", false, 0},
+        {"2026-01-05 10:00:00+0", false, 0},
+        {"2026-01-05 10:00:00.+00", false, 0},
+        {"Mon Jan 05 10:00:00 2026 UTC", false, 0},
+        {"01/05/26 10:00:00", false, 0},
+    };
+    for (const Case &c : cases) {
+        uint32_t seconds = 7;
+        EXPECT_EQ(stat_time_seconds(c.text, &seconds), c.reads) << c.text;
+        if (c.reads) {
+            EXPECT_EQ(seconds, c.seconds) << c.text;
+        }
+    }
+}
+
+// Runs a statement that puts the database back, however the case ends.
+struct Restore {
+    std::string statement;
+    ~Restore() { sql(statement); }
+};
+
+TEST_F(KxlTest, ReplicationTimeFollowsTheDatabasesZoneAndAWalkPassesAGap)
+{
+    const char *zone = "DO $$ BEGIN EXECUTE format('ALTER DATABASE %%I %s', current_database()); "
+                       "END $$";
+    char statement[256];
+    snprintf(statement, sizeof statement, zone, "SET timezone = ''Asia/Kolkata''");
+    sql(statement);
+    snprintf(statement, sizeof statement, zone, "RESET timezone");
+    Restore reset_zone{statement};
+    sql("UPDATE sds_stats SET stat_time = 'infinity' WHERE backup_no = 9");
+    Restore reset_time{"UPDATE sds_stats SET stat_time = '2026-01-05 10:00:00+00' "
+                       "WHERE backup_no = 9"};
+    pgClose(); // the pass's own connection takes the zone
+
+    g_kxl_last_refresh = 0;
+    ASSERT_EQ(kxl_get({30, 1}, 0).integer, 2);
+    EXPECT_EQ(kxl_get({30, 2, 1, 5}, 1).text, "infinity");
+    EXPECT_FALSE(kxl_get({30, 2, 1, 9}, 1).has) << "a text that is no time has no number";
+    EXPECT_EQ(kxl_get({30, 2, 1, 5}, 2).text, "2026-01-04 14:00:00+05:30");
+
+    // A walk of the column goes past row 1 to row 2, and ends there.
+    Answer first = group_get(group_entry(kxlGroup_variables, 3, {30, 2, 1, 9}), 0, 0);
+    ASSERT_TRUE(first.has);
+    EXPECT_EQ(first.row, 2u);
+    EXPECT_EQ(first.integer, 1767515400); // 2026-01-04 08:30:00 UTC
+    EXPECT_FALSE(group_get(group_entry(kxlGroup_variables, 3, {30, 2, 1, 9}), 2, 0).has);
 }
 
 } // namespace

@@ -17,6 +17,8 @@ struct Answer {
     long integer = 0;
     std::string text;
     std::string detail;
+    // The last number of the OID answered: the row a GETNEXT landed on.
+    oid row = 0;
 };
 
 // The group's registered entry for an OID suffix, with the full OID in its
@@ -45,8 +47,9 @@ std::optional<struct variable> group_entry(const struct variable4 (&vars)[N], oi
     return std::nullopt;
 }
 
-// A GET of the entry's instance (0 for scalars).
-inline Answer group_get(std::optional<struct variable> vp, oid instance)
+// A GET of the entry's instance (0 for scalars); with exact 0 a GETNEXT
+// from it.
+inline Answer group_get(std::optional<struct variable> vp, oid instance, int exact = 1)
 {
     Answer answer;
     if (!vp)
@@ -57,7 +60,7 @@ inline Answer group_get(std::optional<struct variable> vp, oid instance)
     name[length++] = instance;
     size_t var_len = 0;
     WriteMethod *write = nullptr;
-    u_char *value = vp->findVar(&*vp, name, &length, 1, &var_len, &write);
+    u_char *value = vp->findVar(&*vp, name, &length, exact, &var_len, &write);
     // snmp_api_errstring reports and clears the detail text.
     std::string err = snmp_api_errstring(SNMPERR_GENERR);
     auto open = err.find(" (");
@@ -66,8 +69,11 @@ inline Answer group_get(std::optional<struct variable> vp, oid instance)
     if (!value)
         return answer;
     answer.has = true;
+    answer.row = name[length - 1];
     if (vp->type == ASN_INTEGER)
         answer.integer = *reinterpret_cast<long *>(value);
+    else if (vp->type == ASN_UNSIGNED)
+        answer.integer = static_cast<long>(*reinterpret_cast<u_long *>(value));
     else
         answer.text.assign(reinterpret_cast<char *>(value), var_len);
     return answer;
