@@ -17,8 +17,9 @@ int get_platform_id()
     char command[256];
     snprintf(command, sizeof command,
              "dmidecode |grep 'Product Name:' |tail -n1 |cut -f2 -d':' >%s", capture.path());
-    // No product name simply leaves the default id, so the status is not needed.
-    (void)capture.run(command);
+    // No product name simply leaves the default id, so the status is not
+    // needed; the firmware tables are read at once, 10 s is ample.
+    (void)capture.run(command, std::chrono::seconds(10));
 
     FILE *file = capture.open();
     if (!file) {

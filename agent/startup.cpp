@@ -1,6 +1,7 @@
 // Start-up, command line, main loop and shutdown.
 #include "agent/agent.h"
 
+#include "agent/capture.h"
 #include "agent/monitor.h"
 #include "agent/netsnmp.h"
 #include "agent/platform.h"
@@ -417,6 +418,8 @@ int agent_main(int argc, char **argv)
 
     sa_log(1, "%s shutting down\n", PROGRAM_NAME);
     notify_systemd("STOPPING=1");
+    // Commands still running go first, so no pass waits on one.
+    kill_running_commands();
     // The refresh thread may end its pass first; one stuck on a source is
     // left behind, so a hung source cannot hold the shutdown.
     stop_monitor_thread();

@@ -430,7 +430,7 @@ int discover_disks_pass()
         // a fixed stem and letters and digits.
         std::string command = std::string(DISK_SCRIPT_DIR) + "/" + script + " >" +
                               capture.path() + " 2>/dev/null";
-        int status = capture.run(command);
+        int status = capture.run(command, std::chrono::seconds(120));
         // The capture file goes with the capture, whatever the outcome.
         if (status != 0) {
             sa_log(1, "discover_disks command error %d\n", status);

@@ -260,7 +260,7 @@ int get_du(const char *path, unsigned long *used)
     // after "--" so that a path beginning with "-" is not taken as an option.
     std::string command = "du -s -- " + shell_quote(path ? path : "") +
                           " 2>/dev/null |tail -n1 >" + capture.path();
-    int rv = capture.run(command);
+    int rv = capture.run(command, std::chrono::minutes(10));
     if (rv == 0) {
         if (FILE *file = capture.open()) {
             char size_word[256] = "", path_word[256] = "";

@@ -11,6 +11,7 @@
 #include "ipmi/ipmi.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -44,9 +45,79 @@ namespace {
 constexpr const char *ASSET_FILE = "/etc/corvantis-asset";
 constexpr int LAN_PARAM_BUF = 96;
 
+// Memory and CPU are measured on the request path: net-snmp's master
+// gives a subagent one second per request.
+constexpr std::chrono::milliseconds REQUEST_COMMAND_DEADLINE{250};
+// Over LAN, ipmiutil retries a lost packet on its own for some seconds.
+constexpr std::chrono::seconds FRU_DEADLINE{30};
+
 char g_mgt_result[64];
 
 oid systemManagementInfoGroup_variables_oid[] = {1, 3, 6, 1, 4, 1, 47391, 1, 6};
+
+// The request being served, while a handler runs: the transaction id of
+// its PDU.  Through AgentX the master gives every PDU it sends for one
+// incoming request that request's id, so the handler calls made for one
+// GETNEXT or GETBULK share it (the subagent is also asked the neighbouring
+// object and the answer dropped); as master, each incoming PDU gets a new
+// id.  So two requests, even back to back, never share one.
+bool g_in_request;
+long g_request_id;
+
+// The request a per-request command last ran for.
+struct measured_in {
+    bool valid = false;
+    long request = 0;
+};
+measured_in g_mem_measured;
+measured_in g_cpu_measured;
+
+// Whether the command is still to run for this request: always outside
+// one (start-up), once within one, failed or not, so a command past its
+// deadline is not waited for twice.
+bool first_in_request(measured_in &last)
+{
+    if (g_in_request && last.valid && last.request == g_request_id)
+        return false;
+    last = {g_in_request, g_request_id};
+    return true;
+}
+
+// The old-API handler is not given the request: this one, injected in
+// front of it, notes which request it serves.
+int note_request(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
+                 netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests)
+{
+    const netsnmp_agent_session *asp = reqinfo ? reqinfo->asp : nullptr;
+    g_in_request = asp && asp->pdu;
+    if (g_in_request)
+        g_request_id = asp->pdu->transid;
+    int rc = netsnmp_call_next_handler(handler, reginfo, reqinfo, requests);
+    g_in_request = false;
+    return rc;
+}
+
+// Each entry is registered on its own; a failed registration leaves its
+// commands running per handler call.
+template <size_t N>
+void note_requests_of(const struct variable4 (&vars)[N])
+{
+    for (const struct variable4 &v : vars) {
+        oid name[MAX_OID_LEN];
+        size_t len = 0;
+        for (oid part : systemManagementInfoGroup_variables_oid)
+            name[len++] = part;
+        for (size_t i = 0; i < v.namelen; i++)
+            name[len++] = v.name[i];
+        netsnmp_subtree *tree = netsnmp_subtree_find(name, len, nullptr, "");
+        if (!tree || !tree->reginfo || !tree->reginfo->handlerName ||
+            strcmp(tree->reginfo->handlerName, "systemManagementInfoGroup") != 0)
+            continue;
+        netsnmp_mib_handler *handler = netsnmp_create_handler("mgtInfoRequest", note_request);
+        if (handler && netsnmp_inject_handler(tree->reginfo, handler) != SNMPERR_SUCCESS)
+            netsnmp_handler_free(handler);
+    }
+}
 
 bool is_printable(char c)
 {
@@ -164,7 +235,8 @@ void parse_meminfo(FILE *file, long *total_kb, long *free_kb)
 int get_mem_info()
 {
     CommandCapture capture("/tmp/mem.out");
-    int rv = capture.run(std::string("cat /proc/meminfo |head -n2 >") + capture.path());
+    int rv = capture.run(std::string("cat /proc/meminfo |head -n2 >") + capture.path(),
+                         REQUEST_COMMAND_DEADLINE);
     if (rv != 0) {
         sa_log(0, "system(meminfo) error %d\n", rv);
         return rv;
@@ -199,18 +271,24 @@ const char *cpu_idle_awk()
 int get_cpu_info()
 {
     const std::string measure = std::string("mpstat 2>&1 | ") + cpu_idle_awk();
+    // The probe and the measurement share one deadline.
+    const auto until = std::chrono::steady_clock::now() + REQUEST_COMMAND_DEADLINE;
+    auto left = [until] {
+        return std::chrono::ceil<std::chrono::milliseconds>(until -
+                                                            std::chrono::steady_clock::now());
+    };
 
     mgt_info.cpu_used[0] = '\0';
     CommandCapture capture("/tmp/cpu.out");
     char command[512];
-    if (system("which mpstat >/dev/null 2>&1") == 0)
+    if (run_command("which mpstat >/dev/null 2>&1", left()) == 0)
         snprintf(command, sizeof command, "%s  >%s 2>&1", measure.c_str(), capture.path());
     else
         snprintf(command, sizeof command, "%s/%s  >%s 2>&1", shell_quote(kxbin).c_str(),
                  measure.c_str(), capture.path());
 
     sa_log(4, "get_cpu_info: system(%s)\n", command);
-    int rv = capture.run(command);
+    int rv = capture.run(command, left());
     if (rv != 0) {
         sa_log(1, "get_cpu_info: system(mpstat) error %d\n", rv);
         return rv;
@@ -235,7 +313,8 @@ int get_ipmi_mfg_date()
 {
     CommandCapture capture("/tmp/ipmifrudate.tmp");
     bmc::FruCommand fru = bmc::fru_command();
-    int rv = capture.run(fru.line + " |grep Date |cut -f2-9 -d':' >" + capture.path(), fru.env);
+    int rv = capture.run(fru.line + " |grep Date |cut -f2-9 -d':' >" + capture.path(),
+                         FRU_DEADLINE, fru.env);
     if (rv != 0) {
         sa_log(0, "get_ipmi_mfg_date: system(ipmiutil fru) error %d\n", rv);
         return rv;
@@ -375,12 +454,15 @@ int init_mgtInfoGroup()
 {
     mib_trace(__func__, "mgtInfoGroup", __LINE__, "systemManagementInfoGroup", "Initializing\n");
     int rv = discover_mgtInfo();
-    if (g_mgt_intf_full)
+    if (g_mgt_intf_full) {
         mib_register("systemManagementInfoGroup", systemManagementInfoGroup_variables,
                      systemManagementInfoGroup_variables_oid, __func__, "mgtInfoGroup", __LINE__);
-    else
+        note_requests_of(systemManagementInfoGroup_variables);
+    } else {
         mib_register("systemManagementInfoGroup", systemManagementInfoGroup_variables1,
                      systemManagementInfoGroup_variables_oid, __func__, "mgtInfoGroup", __LINE__);
+        note_requests_of(systemManagementInfoGroup_variables1);
+    }
     return rv;
 }
 
@@ -437,15 +519,18 @@ u_char *var_systemManagementInfoGroup(struct variable *vp, oid *name, size_t *le
         text = mgt_info.mem_total;
         break;
     case 5:
-        get_mem_info();
+        if (first_in_request(g_mem_measured))
+            get_mem_info();
         text = mgt_info.mem_used;
         break;
     case 6:
-        get_mem_info();
+        if (first_in_request(g_mem_measured))
+            get_mem_info();
         text = mgt_info.mem_free;
         break;
     case 7:
-        get_cpu_info();
+        if (first_in_request(g_cpu_measured))
+            get_cpu_info();
         text = mgt_info.cpu_used;
         break;
     case 8:

@@ -252,21 +252,20 @@ class DiskGroupTest(unittest.TestCase):
         self.assertEqual(self.get(volume(5, 2)), "INTEGER: 3")
         self.stop(a)
 
-    def test_shutdown_during_a_refresh_waits_for_the_pass(self):
+    def test_shutdown_kills_the_script_of_a_running_refresh(self):
         state = self.state_dir(report=old_report(["sda", "sdb"]))
         a = self.start(self.script(), state)
         self.assertEqual(self.get(DISK_COUNT), "INTEGER: 2")
-        self.set_state(state, "delay", "3")
+        self.set_state(state, "delay", "600")
         running = os.path.join(state, "running")
         self.assertTrue(rig.wait_for(lambda: os.path.exists(running), REFRESH_TIMEOUT, interval=0.02),
                         "no refresh started%s" % describe(a))
         self.stop(a)
-        # The pass in progress ended before the tables were released.
-        self.assertFalse(os.path.exists(running))
+        # Not waited for: killed with its process group, nothing of it left.
+        self.assertEqual(rig.tagged_pids(a.dir), [], describe(a))
         messages = [m for _s, _l, m in a.log_entries()]
-        down = messages.index(SHUTTING_DOWN)
-        self.assertTrue(any(m.startswith("discover_disks rv = 0 instances phys=2 vol=1")
-                            for m in messages[down:]), describe(a))
+        self.assertTrue(any(m.startswith("command killed at shutdown: %s/disk_monitoring.py >" % SCRIPT_DIR)
+                            for m in messages[messages.index(SHUTTING_DOWN):]), describe(a))
 
 
 if __name__ == "__main__":

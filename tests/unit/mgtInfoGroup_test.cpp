@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -283,6 +284,97 @@ TEST(MgtHandler, StoredTextsAndUnknownMagics)
     EXPECT_EQ(get(19), "<null>");
     EXPECT_EQ(get(0), "<null>");
     EXPECT_NE(get(9), "");
+}
+
+// Stand-ins for cat and mpstat on the search path count their runs and
+// answer a new value each run; the group is registered with net-snmp as at
+// start-up, and each request goes through its registration's handlers as
+// net-snmp passes it, a PDU with its transaction id.
+class PerRequestTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        reset_settings();
+        snprintf(g_log_file, sizeof g_log_file, "%s", dir.file("log").c_str());
+        std::string count_mem = "echo >>" + dir.file("mem.runs") + "; n=$(wc -l <" +
+                                dir.file("mem.runs") + ")\n";
+        std::string count_cpu = "echo >>" + dir.file("cpu.runs") + "; n=$(wc -l <" +
+                                dir.file("cpu.runs") + ")\n";
+        dir.write("cat", "#!/bin/sh\n" + count_mem +
+                             "printf 'MemTotal: 2048000 kB\\nMemFree: %d kB\\n' $((n * 1024))\n");
+        dir.write("mpstat", "#!/bin/sh\n" + count_cpu +
+                                "printf '12:00 CPU %%idle\\n12:00 all %d\\n' $((100 - n))\n");
+        chmod(dir.file("cat").c_str(), 0755);
+        chmod(dir.file("mpstat").c_str(), 0755);
+        old_path = getenv("PATH");
+        setenv("PATH", (dir.path() + ":" + old_path).c_str(), 1);
+        static bool registered = false;
+        if (!registered)
+            init_mgtInfoGroup();
+        registered = true;
+    }
+    void TearDown() override
+    {
+        setenv("PATH", old_path.c_str(), 1);
+        reset_settings();
+    }
+    int runs(const char *name) const
+    {
+        std::string counts = read_file(dir.file(name));
+        return static_cast<int>(std::count(counts.begin(), counts.end(), '\n'));
+    }
+    TempDir dir;
+    std::string old_path;
+};
+
+std::string serve(long request, int magic)
+{
+    oid name[] = {1, 3, 6, 1, 4, 1, 47391, 1, 6, static_cast<oid>(magic), 0};
+    netsnmp_subtree *tree = netsnmp_subtree_find(name, 10, nullptr, "");
+    if (!tree || !tree->reginfo)
+        return "<not registered>";
+    netsnmp_pdu pdu = {};
+    pdu.transid = request;
+    netsnmp_agent_session asp = {};
+    asp.pdu = &pdu;
+    netsnmp_agent_request_info reqinfo = {};
+    reqinfo.asp = &asp;
+    reqinfo.mode = MODE_GET;
+    netsnmp_variable_list vb = {};
+    snmp_set_var_objid(&vb, name, sizeof name / sizeof name[0]);
+    netsnmp_request_info request_info = {};
+    request_info.requestvb = &vb;
+    netsnmp_call_handlers(tree->reginfo, &reqinfo, &request_info);
+    std::string value(reinterpret_cast<char *>(vb.val.string), vb.val_len);
+    snmp_free_var_internals(&vb);
+    return value;
+}
+
+// However often net-snmp calls the handlers for one request (through
+// AgentX a GETNEXT asks the object before too, in a PDU of the same
+// request), each command runs once for it; the next request measures anew.
+TEST_F(PerRequestTest, CommandsRunOncePerRequestWithFreshValues)
+{
+    int mem = runs("mem.runs"), cpu = runs("cpu.runs");
+    std::string used = serve(1001, 5), free_mb = serve(1001, 6);
+    EXPECT_EQ(serve(1001, 5), used);
+    EXPECT_EQ(runs("mem.runs"), mem + 1);
+    EXPECT_EQ(atoi(used.c_str()) + atoi(free_mb.c_str()), 2000) << used << " / " << free_mb;
+
+    EXPECT_NE(serve(1002, 6), free_mb);
+    EXPECT_EQ(runs("mem.runs"), mem + 2);
+
+    std::string busy = serve(1002, 7);
+    EXPECT_EQ(serve(1002, 7), busy);
+    EXPECT_EQ(runs("cpu.runs"), cpu + 1);
+    EXPECT_NE(serve(1003, 7), busy);
+    EXPECT_EQ(runs("cpu.runs"), cpu + 2);
+    EXPECT_EQ(busy.back(), '%');
+
+    // Outside a request (start-up) every call measures.
+    get(5);
+    get(5);
+    EXPECT_EQ(runs("mem.runs"), mem + 4);
 }
 
 TEST(MgtTables, BothTablesAreInOidOrder)
