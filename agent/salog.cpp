@@ -8,8 +8,10 @@
 #include <ctime>
 #include <malloc.h>
 #include <mcheck.h>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <syslog.h>
 
 namespace {
@@ -100,4 +102,21 @@ void check_mem(const char *tag)
     sa_log(4, "mallinfo %s: %d %d %d %d %d %d %d %d %d %d \n", tag, info.arena, info.ordblks,
            info.smblks, info.hblks, info.hblkhd, info.usmblks, info.fsmblks, info.uordblks,
            info.fordblks, info.keepcost);
+}
+
+int sa_log_fault_level(const char *source, int level)
+{
+    if (level >= 3)
+        return level;
+    static std::mutex lock;
+    static std::map<std::string, long> last_logged;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::lock_guard<std::mutex> guard(lock);
+    auto [entry, first] = last_logged.try_emplace(source, now.tv_sec);
+    if (first || now.tv_sec - entry->second >= 60) {
+        entry->second = now.tv_sec;
+        return level;
+    }
+    return 4;
 }

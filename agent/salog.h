@@ -12,6 +12,12 @@ void sa_log(int level, const char *format, ...) __attribute__((format(printf, 2,
 // log: an entry goes wholly to the old file or wholly to the new one.
 void sa_log_set_file(const char *path);
 
+// The level for one more line about a fault of `source` that may repeat
+// while the fault lasts: the first line of a minute keeps its level, later
+// ones become traces (4), so a source down for hours names its cause once a
+// minute instead of on every attempt.  Levels 3 and up pass unchanged.
+int sa_log_fault_level(const char *source, int level);
+
 // Logs glibc's heap counters under a tag when memory checking is on.
 void check_mem(const char *tag);
 

@@ -106,7 +106,8 @@ void log_ipmi(int level, const char *text)
 // lines may quote a long statement: cut so that the entry keeps its newline.
 void log_kxext(int level, const char *text)
 {
-    sa_log(level <= 0 ? 0 : (level < 3 ? level : 4), "kxext: %.480s\n", text);
+    int agent_level = level <= 0 ? 0 : (level < 3 ? level : 4);
+    sa_log(sa_log_fault_level("database", agent_level), "kxext: %.480s\n", text);
 }
 
 void drain_wake_pipe(int fd, void *)

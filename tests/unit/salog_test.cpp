@@ -106,3 +106,18 @@ TEST_F(SaLogTest, CheckMemLogsTaggedCountersOnlyWhenEnabled)
 }
 
 } // namespace
+
+namespace {
+
+// A source stuck in a fault names it once a minute: repeats within the
+// minute are traces, another source is not held back, and traces pass.
+TEST(SaLogFaultLevel, OneLineASourceAMinuteRestAreTraces)
+{
+    EXPECT_EQ(sa_log_fault_level("test-source-a", 0), 0);
+    EXPECT_EQ(sa_log_fault_level("test-source-a", 0), 4);
+    EXPECT_EQ(sa_log_fault_level("test-source-a", 2), 4);
+    EXPECT_EQ(sa_log_fault_level("test-source-b", 1), 1);
+    EXPECT_EQ(sa_log_fault_level("test-source-a", 3), 3);
+}
+
+} // namespace
