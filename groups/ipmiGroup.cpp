@@ -7,6 +7,8 @@
 #include "agent/text.h"
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -182,11 +184,31 @@ int update_reading(const sensor_tables *t, int row)
 
 struct ProbeTable {
     uint8_t type;
-    int first_magic;
+    int first_magic; // columns 1..8
+    int value_magic; // columns 9..12, the numbers of 6..8 and their unit
     const char *log_format;
     long &result;
     char *text;
 };
+
+int column_of(const ProbeTable &table, int magic)
+{
+    if (magic >= table.value_magic && magic < table.value_magic + 4)
+        return magic - table.value_magic + 9;
+    return magic - table.first_magic + 1;
+}
+
+// A quantity in thousandths of its unit as an Integer32 carries it; false
+// when it has none (not a finite number, or past 32 bits), rather than a
+// wrong one.
+bool thousandths(double value, long *out)
+{
+    double scaled = std::round(value * 1000.0);
+    if (!std::isfinite(scaled) || scaled < INT32_MIN || scaled > INT32_MAX)
+        return false;
+    *out = static_cast<long>(scaled);
+    return true;
+}
 
 u_char *probe_table(const ProbeTable &table, struct variable *vp, oid *name, size_t *length,
                     int exact, size_t *var_len, WriteMethod **write_method)
@@ -203,7 +225,25 @@ u_char *probe_table(const ProbeTable &table, struct variable *vp, oid *name, siz
         return nullptr;
     sa_log(4, table.log_format, pos, vp->magic, static_cast<int>(n));
 
-    int column = vp->magic - table.first_magic + 1;
+    int column = column_of(table, vp->magic);
+    if (column >= 9 && column <= 11) {
+        // The numbers of columns 6..8, the reading fresh as column 6's.
+        long value = 0;
+        n = mib_row_with_value(vp, name, length, exact, var_len, write_method, count, n,
+                               [&](long row_n) {
+                                   int at = find_typed_row(*t, table.type, row_n);
+                                   if (at < 0)
+                                       return false;
+                                   if (column == 9)
+                                       update_reading(t.get(), at);
+                                   const sensor_info &r = t->rows[at];
+                                   return thousandths(column == 9    ? r.reading
+                                                      : column == 10 ? r.thresholds[1]
+                                                                     : r.thresholds[4],
+                                                      &value);
+                               });
+        return n ? mib_integer(table.result, value) : nullptr;
+    }
     if (column == 6) // a fresh reading first
         update_reading(t.get(), pos);
 
@@ -230,6 +270,9 @@ u_char *probe_table(const ProbeTable &table, struct variable *vp, oid *name, siz
     case 8:
         std::snprintf(table.text, 256, "%.2f %s", row.thresholds[4], row.unit);
         return mib_text(table.text, var_len);
+    case 12:
+        copy_text(table.text, 256, row.unit);
+        return mib_text(table.text, var_len);
     default:
         return mib_unknown("Unknown Request");
     }
@@ -241,7 +284,7 @@ u_char *probe_table(const ProbeTable &table, struct variable *vp, oid *name, siz
     {magic, ASN_INTEGER, NETSNMP_OLDAPI_RONLY, var_sensorGroup, 2, {area, 1}}
 #define SENSOR_COLUMN(magic, type, handler, area, column)                                          \
     {magic, type, NETSNMP_OLDAPI_RONLY, handler, 4, {area, 2, 1, column}}
-#define PROBE_TABLE(first, handler, area)                                                          \
+#define PROBE_TABLE(first, values, handler, area)                                                  \
     SENSOR_COLUMN(first, ASN_INTEGER, handler, area, 1),                                           \
         SENSOR_COLUMN(first + 1, ASN_INTEGER, handler, area, 2),                                   \
         SENSOR_COLUMN(first + 2, ASN_OCTET_STR, handler, area, 3),                                 \
@@ -249,15 +292,22 @@ u_char *probe_table(const ProbeTable &table, struct variable *vp, oid *name, siz
         SENSOR_COLUMN(first + 4, ASN_INTEGER, handler, area, 5),                                   \
         SENSOR_COLUMN(first + 5, ASN_OCTET_STR, handler, area, 6),                                 \
         SENSOR_COLUMN(first + 6, ASN_OCTET_STR, handler, area, 7),                                 \
-        SENSOR_COLUMN(first + 7, ASN_OCTET_STR, handler, area, 8)
+        SENSOR_COLUMN(first + 7, ASN_OCTET_STR, handler, area, 8),                                 \
+        SENSOR_COLUMN(values, ASN_INTEGER, handler, area, 9),                                      \
+        SENSOR_COLUMN(values + 1, ASN_INTEGER, handler, area, 10),                                 \
+        SENSOR_COLUMN(values + 2, ASN_INTEGER, handler, area, 11),                                 \
+        SENSOR_COLUMN(values + 3, ASN_OCTET_STR, handler, area, 12)
 
-struct variable4 sensorGroup_variables[30] = {
+// Columns 9..12 came after the event log's magics 28 and 29, so each
+// table's take the next four free ones.  Column 13 of the tables only names
+// the instance and is not registered.
+struct variable4 sensorGroup_variables[42] = {
     SENSOR_SCALAR(1, 10),
-    PROBE_TABLE(4, var_coolingDeviceTable, 10),
+    PROBE_TABLE(4, 30, var_coolingDeviceTable, 10),
     SENSOR_SCALAR(2, 20),
-    PROBE_TABLE(12, var_temperatureProbeTable, 20),
+    PROBE_TABLE(12, 34, var_temperatureProbeTable, 20),
     SENSOR_SCALAR(3, 30),
-    PROBE_TABLE(20, var_voltageProbeTable, 30),
+    PROBE_TABLE(20, 38, var_voltageProbeTable, 30),
     SENSOR_SCALAR(4, 40),
     SENSOR_COLUMN(28, ASN_INTEGER, var_eventLogTable, 40, 1),
     SENSOR_COLUMN(29, ASN_OCTET_STR, var_eventLogTable, 40, 2),
@@ -503,7 +553,7 @@ u_char *var_sensorGroup(struct variable *vp, oid *name, size_t *length, int exac
 u_char *var_coolingDeviceTable(struct variable *vp, oid *name, size_t *length, int exact,
                                size_t *var_len, WriteMethod **write_method)
 {
-    static const ProbeTable table{SENSOR_TYPE_FAN, 4, "fan get sensor %d item=%d index=%d\n",
+    static const ProbeTable table{SENSOR_TYPE_FAN, 4, 30, "fan get sensor %d item=%d index=%d\n",
                                   g_fan_result, g_fan_text};
     return probe_table(table, vp, name, length, exact, var_len, write_method);
 }
@@ -511,7 +561,7 @@ u_char *var_coolingDeviceTable(struct variable *vp, oid *name, size_t *length, i
 u_char *var_temperatureProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
                                   size_t *var_len, WriteMethod **write_method)
 {
-    static const ProbeTable table{SENSOR_TYPE_TEMPERATURE, 12,
+    static const ProbeTable table{SENSOR_TYPE_TEMPERATURE, 12, 34,
                                   "temp get sensor %d item=%d index=%d\n", g_temperature_result,
                                   g_temperature_text};
     return probe_table(table, vp, name, length, exact, var_len, write_method);
@@ -520,8 +570,9 @@ u_char *var_temperatureProbeTable(struct variable *vp, oid *name, size_t *length
 u_char *var_voltageProbeTable(struct variable *vp, oid *name, size_t *length, int exact,
                               size_t *var_len, WriteMethod **write_method)
 {
-    static const ProbeTable table{SENSOR_TYPE_VOLTAGE, 20, "volt get sensor %d item=%d index=%d\n",
-                                  g_voltage_result, g_voltage_text};
+    static const ProbeTable table{SENSOR_TYPE_VOLTAGE, 20, 38,
+                                  "volt get sensor %d item=%d index=%d\n", g_voltage_result,
+                                  g_voltage_text};
     return probe_table(table, vp, name, length, exact, var_len, write_method);
 }
 

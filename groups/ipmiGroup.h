@@ -80,7 +80,7 @@ extern std::atomic<int> g_ipmi_intf_found;
 extern int g_sel_eof_level;
 extern int g_logged_selrecs;
 
-extern struct variable4 sensorGroup_variables[30];
+extern struct variable4 sensorGroup_variables[42];
 
 int init_sensorGroup();
 int ipmi_support();

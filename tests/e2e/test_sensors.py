@@ -203,7 +203,7 @@ class SensorWalk(SensorTestBase):
         self.assertNoValue(temp(1, 6))
         self.assertNoValue(volt(6, 5))
         self.assertNoValue(sel_text(4))
-        self.assertNoValue(SENSORS + ".10.2.1.9.1")  # no column 9
+        self.assertNoValue(SENSORS + ".10.2.1.13.1")  # column 13 only names the instance
         self.assertNoValue(SENSORS + ".10.1.1")       # a count's instance is 0
 
     def test_start_up_logs_the_walk_and_the_summary_once(self):

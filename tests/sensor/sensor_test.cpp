@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <sys/stat.h>
 
 namespace {
@@ -209,6 +211,16 @@ TEST_F(SensorGroup, ProbeTablesServeRowsByTypeWithTheirSequenceNumbers)
     EXPECT_EQ(sensor_get({30, 2, 1, 6}, 1).text, "0.00 na");
     EXPECT_TRUE(log_.has(4, "volt get sensor 4 item=25 index=1"));
     EXPECT_TRUE(log_.has(4, "update_sensor_reading(4) rv="));
+    // So does its number, and the status follows that reading as it does
+    // for the text.
+    republish_sensors([](sensor_tables &t) {
+        t.rows[4].status = 0;
+        t.rows[4].reading = 12.5;
+    });
+    EXPECT_EQ(sensor_get({30, 2, 1, 9}, 1).integer, 0);
+    EXPECT_EQ(sensor_get({30, 2, 1, 5}, 1).integer, 7);
+    EXPECT_EQ(log_.count(4, "update_sensor_reading(4) rv="), 2);
+    EXPECT_FALSE(sensor_entry({20, 2, 1, 13})) << "column 13 only names the instance";
 
     // Status texts above 8 show the text of 8.
     sensors()->rows[3].status = 12;
@@ -226,6 +238,67 @@ TEST_F(SensorGroup, ProbeTablesServeRowsByTypeWithTheirSequenceNumbers)
     EXPECT_EQ(var_temperatureProbeTable(&vp, name, &length, 1, &var_len, &write), nullptr);
     EXPECT_NE(std::string(snmp_api_errstring(SNMPERR_GENERR)).find("Unknown Request"),
               std::string::npos);
+}
+
+// Columns 9..11 carry the numbers of columns 6..8 in thousandths, column
+// 12 their unit: on every row of every probe table, the failed reading
+// (0.00) included.
+TEST_F(SensorGroup, CompanionsAgreeWithTheirTextColumnsOnEveryRow)
+{
+    FakeSel sel;
+    discover(machine_records());
+    republish_sensors([](sensor_tables &t) {
+        t.rows[3].thresholds[1] = 12.3456; // between whole thousandths
+        t.rows[3].thresholds[4] = -0.0004;
+        t.rows[5].thresholds[1] = 2147483.647; // the largest Integer32
+        t.rows[5].thresholds[4] = -40.5;
+    });
+    for (oid area : {10, 20, 30}) {
+        long rows = sensor_get({area, 1}, 0).integer;
+        ASSERT_GT(rows, 0);
+        for (oid row = 1; row <= static_cast<oid>(rows); row++) {
+            std::string unit = sensor_get({area, 2, 1, 12}, row).text;
+            for (oid column : {6, 7, 8}) {
+                SCOPED_TRACE("area " + std::to_string(area) + " row " + std::to_string(row) +
+                             " column " + std::to_string(column));
+                std::string text = sensor_get({area, 2, 1, column}, row).text;
+                Answer value = sensor_get({area, 2, 1, column + 3}, row);
+                ASSERT_TRUE(value.has);
+                char *end = nullptr;
+                double shown = std::strtod(text.c_str(), &end);
+                EXPECT_EQ(std::string(end), " " + unit);
+                // The text rounds to hundredths, the number to thousandths.
+                EXPECT_LE(std::abs(static_cast<double>(value.integer) - shown * 1000), 5.0)
+                    << text << " vs " << value.integer;
+            }
+        }
+    }
+    EXPECT_EQ(sensor_get({20, 2, 1, 10}, 2).integer, 2147483647);
+}
+
+// A threshold an Integer32 of thousandths cannot hold has no number, not a
+// wrong one, and a walk of the column goes on past it.
+TEST_F(SensorGroup, ANumberWithoutAValueIsPassedOverByAWalk)
+{
+    FakeSel sel;
+    discover(machine_records());
+    republish_sensors([](sensor_tables &t) {
+        t.rows[3].thresholds[1] = 2147483.648;
+        t.rows[3].thresholds[4] = NAN;
+        t.rows[5].thresholds[1] = 60;
+        t.rows[5].thresholds[4] = -2147483.648;
+    });
+    EXPECT_EQ(sensor_get({20, 2, 1, 7}, 1).text, "2147483.65 na");
+    EXPECT_FALSE(sensor_get({20, 2, 1, 10}, 1).has);
+    EXPECT_FALSE(sensor_get({20, 2, 1, 11}, 1).has);
+
+    Answer next = group_get(sensor_entry({20, 2, 1, 10}), 0, 0);
+    EXPECT_EQ(next.row, 2u);
+    EXPECT_EQ(next.integer, 60000);
+    next = group_get(sensor_entry({20, 2, 1, 11}), 0, 0);
+    EXPECT_EQ(next.row, 2u);
+    EXPECT_EQ(next.integer, -2147483648L);
+    EXPECT_FALSE(group_get(sensor_entry({20, 2, 1, 11}), 2, 0).has) << "past the last row";
 }
 
 TEST_F(SensorGroup, UpdateSensorReadingChecksItsArguments)
