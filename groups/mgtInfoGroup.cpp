@@ -12,6 +12,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -38,6 +41,12 @@ struct mgt_info mgt_info = {
     .cpu_used = "",
     .mfg_date = "",
     .done_log_level = 3,
+    .has_mem_mb = false,
+    .mem_total_mb = 0,
+    .mem_used_mb = 0,
+    .mem_free_mb = 0,
+    .has_cpu_hundredths = false,
+    .cpu_hundredths = 0,
 };
 
 namespace {
@@ -52,6 +61,7 @@ constexpr std::chrono::milliseconds REQUEST_COMMAND_DEADLINE{250};
 constexpr std::chrono::seconds FRU_DEADLINE{30};
 
 char g_mgt_result[64];
+u_long g_mgt_unsigned;
 
 oid systemManagementInfoGroup_variables_oid[] = {1, 3, 6, 1, 4, 1, 47391, 1, 6};
 
@@ -127,20 +137,25 @@ bool is_printable(char c)
 } // namespace
 
 #define MGT_ENTRY(n) {n, ASN_OCTET_STR, NETSNMP_OLDAPI_RONLY, var_systemManagementInfoGroup, 1, {n}}
+// Memory and CPU use as numbers (21..24): the host's, so in both tables.
+#define MGT_GAUGE(n) {n, ASN_UNSIGNED, NETSNMP_OLDAPI_RONLY, var_systemManagementInfoGroup, 1, {n}}
 
-struct variable4 systemManagementInfoGroup_variables[18] = {
+struct variable4 systemManagementInfoGroup_variables[22] = {
     MGT_ENTRY(1),  MGT_ENTRY(2),  MGT_ENTRY(3),  MGT_ENTRY(4),  MGT_ENTRY(5),  MGT_ENTRY(6),
     MGT_ENTRY(7),  MGT_ENTRY(8),  MGT_ENTRY(9),  MGT_ENTRY(10), MGT_ENTRY(11), MGT_ENTRY(12),
     MGT_ENTRY(13), MGT_ENTRY(14), MGT_ENTRY(15), MGT_ENTRY(16), MGT_ENTRY(17), MGT_ENTRY(18),
+    MGT_GAUGE(21), MGT_GAUGE(22), MGT_GAUGE(23), MGT_GAUGE(24),
 };
 
 // Without a BMC only the host objects exist.
-struct variable4 systemManagementInfoGroup_variables1[9] = {
-    MGT_ENTRY(1), MGT_ENTRY(2), MGT_ENTRY(3), MGT_ENTRY(4), MGT_ENTRY(5),
-    MGT_ENTRY(6), MGT_ENTRY(7), MGT_ENTRY(8), MGT_ENTRY(9),
+struct variable4 systemManagementInfoGroup_variables1[13] = {
+    MGT_ENTRY(1),  MGT_ENTRY(2),  MGT_ENTRY(3),  MGT_ENTRY(4),  MGT_ENTRY(5),
+    MGT_ENTRY(6),  MGT_ENTRY(7),  MGT_ENTRY(8),  MGT_ENTRY(9),  MGT_GAUGE(21),
+    MGT_GAUGE(22), MGT_GAUGE(23), MGT_GAUGE(24),
 };
 
 #undef MGT_ENTRY
+#undef MGT_GAUGE
 
 void cpstr(char *dst, const char *src, int n)
 {
@@ -257,6 +272,10 @@ int get_mem_info()
     snprintf(mgt_info.mem_total, sizeof mgt_info.mem_total, "%d MB", total_mb);
     snprintf(mgt_info.mem_free, sizeof mgt_info.mem_free, "%d MB", free_mb);
     snprintf(mgt_info.mem_used, sizeof mgt_info.mem_used, "%d MB", used_mb);
+    mgt_info.mem_total_mb = total_mb;
+    mgt_info.mem_free_mb = free_mb;
+    mgt_info.mem_used_mb = used_mb;
+    mgt_info.has_mem_mb = true;
     return 0;
 }
 
@@ -266,6 +285,18 @@ const char *cpu_idle_awk()
     // form and two with AM/PM: find "%idle" and "all" wherever they stand.
     return "awk '/%idle/ { for(i=1;i<=NF;i++) if ($i == \"%idle\") field=i } "
            "field { for(i=1;i<=NF;i++) if ($i == \"all\") print 100 - $field }'";
+}
+
+bool cpu_hundredths_of(const char *text, long *hundredths)
+{
+    char *end = nullptr;
+    double percent = strtod(text, &end);
+    // A Gauge32 holds no negative number, and none past its top.
+    if (end == text || *end != '\0' || !std::isfinite(percent) || percent < 0 ||
+        percent * 100 > static_cast<double>(UINT32_MAX))
+        return false;
+    *hundredths = std::lround(percent * 100);
+    return true;
 }
 
 int get_cpu_info()
@@ -279,6 +310,7 @@ int get_cpu_info()
     };
 
     mgt_info.cpu_used[0] = '\0';
+    mgt_info.has_cpu_hundredths = false;
     CommandCapture capture("/tmp/cpu.out");
     char command[512];
     if (run_command("which mpstat >/dev/null 2>&1", left()) == 0)
@@ -305,6 +337,7 @@ int get_cpu_info()
     capture.finish();
 
     snprintf(mgt_info.cpu_used, sizeof mgt_info.cpu_used, "%s %%", value);
+    mgt_info.has_cpu_hundredths = cpu_hundredths_of(value, &mgt_info.cpu_hundredths);
     sa_log(4, "get_cpu_info: rv=%d cpu_used: %s\n", 0, mgt_info.cpu_used);
     return 0;
 }
@@ -566,6 +599,24 @@ u_char *var_systemManagementInfoGroup(struct variable *vp, oid *name, size_t *le
     case 18:
         text = mgt_info.mfg_date;
         break;
+    case 21:
+    case 22:
+    case 23: {
+        if (first_in_request(g_mem_measured))
+            get_mem_info();
+        long mb = vp->magic == 21   ? mgt_info.mem_total_mb
+                  : vp->magic == 22 ? mgt_info.mem_used_mb
+                                    : mgt_info.mem_free_mb;
+        if (!mgt_info.has_mem_mb || mb < 0)
+            return nullptr;
+        return mib_unsigned(g_mgt_unsigned, static_cast<u_long>(mb));
+    }
+    case 24:
+        if (first_in_request(g_cpu_measured))
+            get_cpu_info();
+        if (!mgt_info.has_cpu_hundredths)
+            return nullptr;
+        return mib_unsigned(g_mgt_unsigned, static_cast<u_long>(mgt_info.cpu_hundredths));
     default:
         return mib_unknown("Unknown request");
     }

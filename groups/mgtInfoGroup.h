@@ -19,6 +19,14 @@ struct mgt_info {
     char cpu_used[20];
     char mfg_date[80];
     int done_log_level;
+    // The numbers the memory and CPU texts are made from, while the last
+    // measurement gave them: megabytes, and hundredths of a percent.
+    bool has_mem_mb;
+    long mem_total_mb;
+    long mem_used_mb;
+    long mem_free_mb;
+    bool has_cpu_hundredths;
+    long cpu_hundredths;
 };
 
 extern char g_asset_id[80];
@@ -30,8 +38,8 @@ extern unsigned char bmc_netmask[4];
 extern unsigned char bmc_gateway[4];
 extern struct mgt_info mgt_info;
 
-extern struct variable4 systemManagementInfoGroup_variables[18];
-extern struct variable4 systemManagementInfoGroup_variables1[9];
+extern struct variable4 systemManagementInfoGroup_variables[22];
+extern struct variable4 systemManagementInfoGroup_variables1[13];
 
 int init_mgtInfoGroup();
 int discover_mgtInfo();
@@ -55,6 +63,9 @@ void parse_meminfo(FILE *file, long *total_kb, long *free_kb);
 void read_asset_tag(const char *path);
 // The awk program that turns mpstat's report into the CPU use in percent.
 const char *cpu_idle_awk();
+// The CPU use that awk program printed, in hundredths of a percent; false
+// for a text that is no such number (nothing printed, say).
+bool cpu_hundredths_of(const char *text, long *hundredths);
 // Steps of the gateway MAC read; the reader is get_ipmi_lan_config.
 int read_gateway_mac(int (*read_param)(int param, unsigned char *buf));
 

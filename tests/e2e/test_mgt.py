@@ -7,9 +7,10 @@ so that the ipmiutil FRU command reaches it too (bmcrig.py).
 Each scenario is one agent with its own snmpd (every agent registers the
 same subtree), all started once for the suite:
 
-  full     BMC answers: 18 objects; asset file with leading blank lines
-  silent   IpmiHost on a loopback port where nothing listens: 9 objects;
-           no asset file
+  full     BMC answers: 18 objects and the 4 numbers; asset file with
+           leading blank lines
+  silent   IpmiHost on a loopback port where nothing listens: 9 objects
+           and the 4 numbers; no asset file
   inband   no IpmiHost and no /dev/ipmi0: 9 objects; empty asset file
   kxbin    mpstat not on the search path, so it is run from the
            installation's bin directory, whose name holds shell syntax;
@@ -121,7 +122,8 @@ def exact_values():
             "MEM_TOTAL": str(mem_total_mb()), "PLATFORM": platform_id()}
 
 
-SHAPES = {"MEM_USED": r"\d+", "MEM_FREE": r"\d+", "CPU": r"\d+(?:\.\d+)?", "BIOS": None}
+SHAPES = {"MEM_USED": r"\d+", "MEM_FREE": r"\d+", "CPU": r"\d+(?:\.\d+)?", "CPU_VALUE": r"\d+",
+          "BIOS": None}
 
 
 def match_template(template, actual):
@@ -275,6 +277,7 @@ class MgtInfoGroupTest(unittest.TestCase):
         self.assertLessEqual(int(fields["MEM_USED"]), total)
         self.assertLessEqual(int(fields["MEM_FREE"]), total)
         self.assertLessEqual(float(fields["CPU"]), 100.0)
+        self.assertLessEqual(int(fields["CPU_VALUE"]), 10000)
 
     # -- the full table
 
@@ -282,7 +285,7 @@ class MgtInfoGroupTest(unittest.TestCase):
         s = self.scenario("full")
         self.assertMatchesGolden(s, s.walk(), "mgt_walk_full.txt")
 
-    def test_full_table_gets_agree_with_the_walk_and_the_group_ends_at_18(self):
+    def test_full_table_gets_agree_with_the_walk_and_the_group_ends_at_24(self):
         s = self.scenario("full")
         walked = dict(walk_values(s.walk()))
         got = s.get(*["%s.%d.0" % (MGT, n) for n in range(1, 19)])
@@ -292,11 +295,13 @@ class MgtInfoGroupTest(unittest.TestCase):
         for n in STABLE:
             oid = "%s.%d.0" % (MGT, n)
             self.assertEqual(values[oid], walked[oid], oid)
-        # Only scalar instances .n.0 of 1 to 18 exist.
-        for oid in (MGT + ".19.0", MGT + ".0.0", MGT + ".1", MGT + ".1.0.0", MGT + ".10.1"):
+        # Only scalar instances .n.0 of 1 to 18 and 21 to 24 exist.
+        for oid in (MGT + ".19.0", MGT + ".20.0", MGT + ".25.0", MGT + ".0.0", MGT + ".1",
+                    MGT + ".1.0.0", MGT + ".10.1"):
             line = s.get(oid).lines[0]
             self.assertRegex(line, r"No Such (Object|Instance)", oid)
-        self.assertLeavesTheGroup(s.getnext(MGT + ".18.0"))
+        self.assertEqual(s.getnext(MGT + ".18.0").lines[0].partition(" = ")[0], MGT + ".21.0")
+        self.assertLeavesTheGroup(s.getnext(MGT + ".24.0"))
 
     def test_bmc_discovery_log(self):
         s = self.scenario("full")
@@ -347,14 +352,16 @@ class MgtInfoGroupTest(unittest.TestCase):
             return
         oid = line.partition(" = ")[0]
         self.assertFalse(oid.startswith(MGT + "."), line)
-        self.assertGreater(oid_tuple(oid), oid_tuple(MGT + ".18.0"), line)
+        self.assertGreater(oid_tuple(oid), oid_tuple(MGT + ".24.0"), line)
 
     def test_basic_table_when_the_bmc_is_silent(self):
         s = self.scenario("silent")
         if self.host_has_asset_file:
             self.skipTest("this host has %s: the missing-file case cannot be laid" % ASSET_FILE)
         self.assertMatchesGolden(s, s.walk(), "mgt_walk_basic.txt")
-        self.assertLeavesTheGroup(s.getnext(MGT + ".9.0"))
+        # The host's numbers follow its objects, in the basic table too.
+        self.assertEqual(s.getnext(MGT + ".9.0").lines[0].partition(" = ")[0], MGT + ".21.0")
+        self.assertLeavesTheGroup(s.getnext(MGT + ".24.0"))
         got = s.get(*["%s.%d.0" % (MGT, n) for n in range(10, 19)])
         self.assertEqual(len(got.lines), 9, got)
         self.assertTrue(all("No Such Object" in line for line in got.lines), got)
@@ -374,7 +381,7 @@ class MgtInfoGroupTest(unittest.TestCase):
         rest = walk.lines[1:]
         expected, _ = match_template(golden[1:], rest)
         self.assertEqual(rest, expected, s.describe())
-        self.assertLeavesTheGroup(s.getnext(MGT + ".9.0"))
+        self.assertLeavesTheGroup(s.getnext(MGT + ".24.0"))
         self.assertTrue(any(lvl == 1 and m.startswith("discover_mgtInfo: ipmi_getdeviceid error ")
                             for _t, lvl, m in s.agent.log_entries()), s.describe())
 
@@ -411,6 +418,20 @@ class MgtInfoGroupTest(unittest.TestCase):
             self.assertLess(abs(used + free - total), total // 10, got)
             self.assertLess(abs(free - meminfo_mb("MemFree")), total // 10, got)
 
+    def test_numbers_agree_with_their_texts_in_one_request(self):
+        # One GET measures once: the numbers are those of the texts beside them.
+        for name in ("full", "silent"):
+            with self.subTest(name):
+                s = self.scenario(name)
+                oids = ["%s.%d.0" % (MGT, n) for n in (4, 5, 6, 7, 21, 22, 23, 24)]
+                values = list(s.get(*oids).values().values())
+                self.assertEqual(len(values), 8, values)
+                for text, number in zip(values[:3], values[4:7]):
+                    self.assertEqual(text, 'STRING: "%s MB"' % number.partition("Gauge32: ")[2], values)
+                percent = re.fullmatch(r'STRING: "(\d+(?:\.\d+)?) %"', values[3])
+                self.assertIsNotNone(percent, values)
+                self.assertEqual(values[7], "Gauge32: %d" % round(float(percent.group(1)) * 100), values)
+
     def test_cpu_use_reads_a_percentage(self):
         # mpstat prints 24-hour times in the agent's locale, so the time takes
         # one column: the CPU column must be found wherever it stands.
@@ -441,7 +462,7 @@ def pysnmp_walk(port, oid, bulk):
         warnings.simplefilter("ignore", DeprecationWarning)
         from pysnmp.hlapi import (CommunityData, ContextData, ObjectIdentity, ObjectType, SnmpEngine,
                                   UdpTransportTarget, bulkCmd, nextCmd)
-        from pysnmp.proto.rfc1902 import OctetString
+        from pyasn1.type.univ import Integer, Null
     args = (SnmpEngine(), CommunityData("public", mpModel=1),
             UdpTransportTarget(("127.0.0.1", port), timeout=5, retries=0), ContextData())
     start = ObjectType(ObjectIdentity(oid.strip(".")))
@@ -454,9 +475,11 @@ def pysnmp_walk(port, oid, bulk):
         if error_indication or error_status:
             raise AssertionError("pysnmp: %s %s" % (error_indication, error_status))
         for name, value in var_binds:
-            if not isinstance(value, OctetString):
-                continue  # end-of-MIB marker of a bulk walk
-            out.append(("." + str(name), bytes(value)))
+            if isinstance(value, Null) or not str(name).startswith(oid.strip(".") + "."):
+                continue  # end-of-MIB marker of a bulk walk, or past the subtree
+            # Texts as their bytes, numbers (Gauge32) as their decimal digits.
+            shown = str(int(value)).encode() if isinstance(value, Integer) else bytes(value)
+            out.append(("." + str(name), shown))
     return out
 
 

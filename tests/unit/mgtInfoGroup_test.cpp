@@ -345,7 +345,11 @@ std::string serve(long request, int magic)
     netsnmp_request_info request_info = {};
     request_info.requestvb = &vb;
     netsnmp_call_handlers(tree->reginfo, &reqinfo, &request_info);
-    std::string value(reinterpret_cast<char *>(vb.val.string), vb.val_len);
+    std::string value = "<none>";
+    if (vb.type == ASN_GAUGE)
+        value = std::to_string(*vb.val.integer);
+    else if (vb.type == ASN_OCTET_STR)
+        value.assign(reinterpret_cast<char *>(vb.val.string), vb.val_len);
     snmp_free_var_internals(&vb);
     return value;
 }
@@ -377,13 +381,56 @@ TEST_F(PerRequestTest, CommandsRunOncePerRequestWithFreshValues)
     EXPECT_EQ(runs("mem.runs"), mem + 4);
 }
 
+// Memory and CPU use as numbers come from the measurement their texts
+// show, made once for the request; a CPU text that is no number has none.
+TEST_F(PerRequestTest, NumbersAgreeWithTheirTextsInOneRequest)
+{
+    dir.write("mpstat", "#!/bin/sh\necho >>" + dir.file("cpu.runs") +
+                            "\nprintf '12:00 CPU %%idle\\n12:00 all 87.5\\n'\n");
+    int mem = runs("mem.runs"), cpu = runs("cpu.runs");
+    std::vector<std::string> got;
+    for (int magic : {4, 5, 6, 7, 21, 22, 23, 24})
+        got.push_back(serve(2001, magic));
+    EXPECT_EQ(runs("mem.runs"), mem + 1);
+    EXPECT_EQ(runs("cpu.runs"), cpu + 1);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(got[i], got[4 + i] + " MB");
+    EXPECT_EQ(got[3], "12.5 %");
+    EXPECT_EQ(got[7], "1250");
+
+    dir.write("mpstat", "#!/bin/sh\necho 'mpstat: cannot open /proc/stat'\n");
+    EXPECT_EQ(serve(2002, 7), " %");
+    EXPECT_EQ(serve(2002, 24), "<none>");
+}
+
+TEST(CpuUse, HundredthsOfWhatAwkPrinted)
+{
+    struct Case {
+        const char *text;
+        long hundredths; // -1: none
+    };
+    const Case cases[] = {{"12.5", 1250}, {"0", 0},    {"100", 10000}, {"3.456", 346},
+                          {"1e-05", 0},   {"", -1},    {"abc", -1},    {"-0.5", -1},
+                          {"12.5 %", -1}, {"nan", -1}, {"inf", -1},    {"50000000", -1}};
+    for (const Case &c : cases) {
+        long got = -7;
+        bool reads = cpu_hundredths_of(c.text, &got);
+        EXPECT_EQ(reads ? got : -1, c.hundredths) << c.text;
+    }
+}
+
 TEST(MgtTables, BothTablesAreInOidOrder)
 {
-    EXPECT_TRUE(mib_table_in_order(systemManagementInfoGroup_variables, 18));
-    EXPECT_TRUE(mib_table_in_order(systemManagementInfoGroup_variables1, 9));
-    for (int i = 0; i < 9; i++)
-        EXPECT_EQ(systemManagementInfoGroup_variables1[i].magic,
-                  systemManagementInfoGroup_variables[i].magic);
+    EXPECT_TRUE(mib_table_in_order(systemManagementInfoGroup_variables,
+                                   std::size(systemManagementInfoGroup_variables)));
+    EXPECT_TRUE(mib_table_in_order(systemManagementInfoGroup_variables1,
+                                   std::size(systemManagementInfoGroup_variables1)));
+    // The basic table: the host's objects 1..9, then its numbers 21..24.
+    std::vector<int> basic, expected = {1, 2, 3, 4, 5, 6, 7, 8, 9, 21, 22, 23, 24};
+    for (const auto &v : systemManagementInfoGroup_variables1)
+        basic.push_back(v.magic);
+    EXPECT_EQ(basic, expected);
+    EXPECT_EQ(systemManagementInfoGroup_variables[18].type, ASN_GAUGE);
 }
 
 } // namespace
