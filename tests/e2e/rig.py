@@ -704,11 +704,20 @@ class Agent:
                 return None
 
             # The daemon is re-parented to us; its own short-lived forks
-            # (commands it runs) are not.
-            def child():
-                pids = [p for p in tagged_pids(self.dir)
+            # (commands it runs) are not.  Daemonizing may fork twice, and
+            # the middle process is re-parented to us too until it exits:
+            # take a pid only once it is the one candidate and still alive
+            # a moment later.
+            def candidates():
+                return [p for p in tagged_pids(self.dir)
                         if p != parent and _ppid(p) == os.getpid() and self._is_binary(p)]
-                return pids[0] if pids else None
+
+            def child():
+                pids = candidates()
+                if len(pids) != 1:
+                    return None
+                time.sleep(0.2)
+                return pids[0] if candidates() == pids else None
 
             self.pid = wait_for(child, timeout)
             self._adopted = self.pid is not None
