@@ -288,7 +288,13 @@ std::shared_ptr<const SdrCache> sdr_cache_from_bytes(const unsigned char *record
     return cache;
 }
 
-int GetSensorReading(unsigned char sensor_num, const unsigned char *sdr, unsigned char *reading)
+namespace {
+
+// One Get Sensor Reading to the sensor's owner; `send` is the blocking or
+// the deadline-bound raw command.
+template <typename Send>
+int read_sensor(unsigned char sensor_num, const unsigned char *sdr, unsigned char *reading,
+                Send send)
 {
     if (!sdr || !reading)
         return kErrArg;
@@ -296,23 +302,33 @@ int GetSensorReading(unsigned char sensor_num, const unsigned char *sdr, unsigne
     unsigned char rs[8] = {};
     int len = sizeof rs;
     unsigned char cc = 0;
-    int rc = ipmi_cmdraw(IPMI_CMD_GET_SENSOR_READING, IPMI_NET_FN_SENSOR_EVENT_RQ, o.sa, o.bus,
-                         o.lun, &sensor_num, 1, rs, &len, &cc, 0);
+    int rc = send(o, &sensor_num, rs, &len, &cc);
     return reading_from(rc, cc, rs, len, reading);
+}
+
+} // namespace
+
+int GetSensorReading(unsigned char sensor_num, const unsigned char *sdr, unsigned char *reading)
+{
+    return read_sensor(sensor_num, sdr, reading,
+                       [](const Owner &o, unsigned char *rq, unsigned char *rs, int *len,
+                          unsigned char *cc) {
+                           return ipmi_cmdraw(IPMI_CMD_GET_SENSOR_READING,
+                                              IPMI_NET_FN_SENSOR_EVENT_RQ, o.sa, o.bus, o.lun, rq,
+                                              1, rs, len, cc, 0);
+                       });
 }
 
 int GetSensorReading(unsigned char sensor_num, const unsigned char *sdr, unsigned char *reading,
                      Deadline deadline)
 {
-    if (!sdr || !reading)
-        return kErrArg;
-    Owner o = owner_of(sdr);
-    unsigned char rs[8] = {};
-    int len = sizeof rs;
-    unsigned char cc = 0;
-    int rc = ipmi_cmdraw_until(deadline, IPMI_CMD_GET_SENSOR_READING, IPMI_NET_FN_SENSOR_EVENT_RQ,
-                               o.sa, o.bus, o.lun, &sensor_num, 1, rs, &len, &cc);
-    return reading_from(rc, cc, rs, len, reading);
+    return read_sensor(sensor_num, sdr, reading,
+                       [deadline](const Owner &o, unsigned char *rq, unsigned char *rs, int *len,
+                                  unsigned char *cc) {
+                           return ipmi_cmdraw_until(deadline, IPMI_CMD_GET_SENSOR_READING,
+                                                    IPMI_NET_FN_SENSOR_EVENT_RQ, o.sa, o.bus,
+                                                    o.lun, rq, 1, rs, len, cc);
+                       });
 }
 
 double RawToFloat(unsigned char raw, const unsigned char *sdr)
