@@ -729,16 +729,17 @@ int get_kxlGroup()
     return rv;
 }
 
-int do_getkxl()
+namespace {
+
+// Under s.lock: starts a pass on its own thread when the data is older than
+// the cache allows and none runs.  1 started, 0 not due, -1 no thread.
+int start_pass_if_due(kxl_state &s)
 {
-    kxl_state &s = state();
-    std::unique_lock<std::mutex> lock(s.lock);
     if (g_kxl_clock() <= g_kxl_last_refresh + KXL_CACHE_SECONDS || s.pass_running)
         return 0;
     // The pass runs on its own thread so that a slow database or du holds
-    // no request longer than the wait below.
+    // no request or gatherer longer than its own wait.
     s.pass_running = true;
-    unsigned long ended = s.passes_ended;
     try {
         std::thread(pass_thread).detach();
     } catch (const std::system_error &e) {
@@ -747,6 +748,26 @@ int do_getkxl()
         g_kxl_last_refresh = g_kxl_clock();
         return -1;
     }
+    return 1;
+}
+
+} // namespace
+
+int kxl_start_pass_if_due()
+{
+    kxl_state &s = state();
+    std::lock_guard<std::mutex> lock(s.lock);
+    return start_pass_if_due(s);
+}
+
+int do_getkxl()
+{
+    kxl_state &s = state();
+    std::unique_lock<std::mutex> lock(s.lock);
+    unsigned long ended = s.passes_ended;
+    int started = start_pass_if_due(s);
+    if (started <= 0)
+        return started;
     if (!s.pass_ended.wait_for(lock, std::chrono::milliseconds(g_kxl_request_wait_ms),
                                [&s, ended] { return s.passes_ended != ended; }))
         return 0;

@@ -121,6 +121,10 @@ int get_kxlGroup();
 // g_kxl_request_wait_ms.  The pass's result when it ended in time, else 0;
 // a pass that ends later publishes its tables then.
 int do_getkxl();
+// As do_getkxl, without waiting: for the gatherers that keep the data
+// fresh when no station asks.  1 a pass was started, 0 none was due (or
+// one runs), -1 no thread could be started.
+int kxl_start_pass_if_due();
 // Does not wait for a pass still running: that one is abandoned.
 void close_kxlGroup();
 
