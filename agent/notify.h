@@ -78,6 +78,12 @@ void request_test_notification();
 void send_queued_notifications();
 void close_notifications();
 
+// Tests: a function that sees every notification notify_queue accepts
+// (before the Notifications setting is checked), on the queuing thread;
+// null removes it.
+using notify_observer = void (*)(notification_kind kind, const std::vector<notify_varbind> &varbinds);
+void set_notify_observer(notify_observer observer);
+
 // Notifications queued, sent and dropped since start (tests, benchmarks).
 struct notify_counts {
     long queued;
