@@ -421,7 +421,7 @@ class Pg:
 class Snmpd:
     """A net-snmp master agent on a loopback UDP port with an AgentX socket."""
 
-    def __init__(self, start_timeout=15):
+    def __init__(self, start_timeout=15, extra_conf=""):
         self.dir = make_dir("snmpd-")
         self.port = free_port()
         self.target = "127.0.0.1:%d" % self.port
@@ -438,6 +438,7 @@ class Snmpd:
             f.write("master agentx\n")
             f.write("agentXSocket %s\n" % self.agentx)
             f.write("dontLogTCPWrappersConnects yes\n")
+            f.write(extra_conf)
         self.proc = None
         self._start(persist, start_timeout)
 
