@@ -55,6 +55,8 @@ struct agent_config {
     char log_file[80];
     int refresh_interval;
     int verbose;
+    // Notifications: 1 sends them, 0 none.
+    int notifications;
     // The address in effect: the -x argument when that came after every
     // AgentAddress line, else the last line's value (cut to 79).
     bool has_agent_address;

@@ -1,5 +1,6 @@
 // Installation directory and agent configuration file.
 #include "agent/agent.h"
+#include "agent/notify.h"
 #include "agent/salog.h"
 #include "agent/text.h"
 
@@ -95,6 +96,7 @@ void default_config(agent_config &c)
     copy_text(c.config_file, "/usr/kx/schema/snmp/corvantis-snmp.conf");
     copy_text(c.log_file, "/usr/kx/logs.dir/corvantis-snmp.log");
     c.refresh_interval = 300;
+    c.notifications = 1;
 }
 
 agent_config running_config()
@@ -106,6 +108,7 @@ agent_config running_config()
     copy_text(c.log_file, g_log_file);
     c.refresh_interval = g_refresh_interval;
     c.verbose = g_verbose;
+    c.notifications = g_notifications;
     c.has_agent_address = g_agent_address != nullptr;
     if (g_agent_address == g_agent_address_buf)
         copy_text(c.agent_address_buf, g_agent_address_buf);
@@ -133,6 +136,7 @@ void store_config(const agent_config &c)
     sa_log_set_file(c.log_file);
     g_refresh_interval = c.refresh_interval;
     g_verbose = c.verbose;
+    g_notifications = c.notifications;
     if (c.has_agent_address && !c.agent_address_arg) {
         copy_text(g_agent_address_buf, c.agent_address_buf);
         g_agent_address = g_agent_address_buf;
@@ -234,6 +238,13 @@ int read_config_into(const char *path, agent_config &c)
             has_password = has_password || value[0] != '\0';
         } else if (strncasecmp(key, "IpmiWorkaround", 14) == 0) {
             copy_text(c.ipmi_workaround, value);
+        } else if (strncasecmp(key, "Notifications", 13) == 0) {
+            // Only 0 and 1: a typo must not silently switch alarms off.
+            if (strcmp(value, "0") == 0 || strcmp(value, "1") == 0)
+                c.notifications = value[0] - '0';
+            else
+                hold_warning("%s: line %d: Notifications must be 0 or 1, not \"%s\"; kept %d\n", path,
+                             number, value, c.notifications);
         }
     }
     // A file that opens but cannot be read (a directory, an I/O error)
@@ -325,6 +336,8 @@ std::string config_changes(const agent_config &running, const agent_config &fres
     add_change(out, "DebugEnabled", std::to_string(running.verbose), std::to_string(fresh.verbose));
     add_change(out, "RefreshInterval", std::to_string(running.refresh_interval),
                std::to_string(fresh.refresh_interval));
+    add_change(out, "Notifications", std::to_string(running.notifications),
+               std::to_string(fresh.notifications));
     add_change(out, "IpmiHost", running.ipmi_host, fresh.ipmi_host);
     add_change(out, "IpmiUser", running.ipmi_user, fresh.ipmi_user);
     if (strcmp(running.ipmi_password, fresh.ipmi_password) != 0)

@@ -3,6 +3,7 @@
 
 #include "agent/capture.h"
 #include "agent/monitor.h"
+#include "agent/notify.h"
 #include "agent/netsnmp.h"
 #include "agent/platform.h"
 #include "agent/salog.h"
@@ -11,6 +12,7 @@
 #include "groups/ipmiGroup.h"
 #include "groups/kxlGroup.h"
 #include "groups/mgtInfoGroup.h"
+#include "groups/statusGroup.h"
 #include "ipmi/ipmi.h"
 #include "kxext/kxext.h"
 
@@ -85,6 +87,8 @@ void catchNotificationEvent(int, siginfo_t *, void *)
     int len = snprintf(text, sizeof text, "catchNotify called, getpid=%d\n", static_cast<int>(getpid()));
     if (len > 0)
         (void)!write(STDERR_FILENO, text, static_cast<size_t>(len));
+    // Lets an operator check the whole path to the trap receiver.
+    request_test_notification();
 }
 
 // net-snmp's own messages, when they go through the callback log.
@@ -98,6 +102,9 @@ int forward_netsnmp_log(int, int, void *serverarg, void *)
 
 void log_ipmi(int level, const char *text)
 {
+    // The layer's errors name the cause of a failing sensor pass.
+    if (level <= 1)
+        health_note_error(HEALTH_BMC, "%s", text);
     sa_log(level, "%s\n", text);
 }
 
@@ -107,6 +114,9 @@ void log_ipmi(int level, const char *text)
 void log_kxext(int level, const char *text)
 {
     int agent_level = level <= 0 ? 0 : (level < 3 ? level : 4);
+    // The library's error is the cause the health table shows.
+    if (level <= 0)
+        health_note_error(HEALTH_DATABASE, "%s", text);
     sa_log(sa_log_fault_level("database", agent_level), "kxext: %.480s\n", text);
 }
 
@@ -137,6 +147,7 @@ void notify_systemd(const char *what)
 int agentx_session_changed(int, int minor, void *, void *)
 {
     g_agentx_up = minor == SNMPD_CALLBACK_INDEX_START;
+    set_notification_path_up(g_agentx_up);
     notify_systemd("");
     return 0;
 }
@@ -174,7 +185,9 @@ void reload_config()
     if (fresh.refresh_interval != running.refresh_interval) {
         g_refresh_interval = fresh.refresh_interval;
         set_monitor_interval(g_refresh_interval);
+        status_set_refresh_interval(g_refresh_interval);
     }
+    g_notifications = fresh.notifications;
     if (strcmp(fresh.ipmi_host, running.ipmi_host) != 0 ||
         strcmp(fresh.ipmi_user, running.ipmi_user) != 0 ||
         strcmp(fresh.ipmi_password, running.ipmi_password) != 0 ||
@@ -274,6 +287,7 @@ void reset_settings()
     g_ipmi_user[0] = '\0';
     g_ipmi_password[0] = '\0';
     g_ipmi_workaround[0] = '\0';
+    g_notifications = 1;
 }
 
 void stop_server(int)
@@ -388,6 +402,8 @@ int agent_main(int argc, char **argv)
     sa_log(4, "init_kxlGroup returned %d\n", init_kxlGroup());
     sa_log(4, "init_sensorGroup returned %d\n", init_sensorGroup());
     sa_log(4, "init_diskGroup returned %d\n", init_diskGroup());
+    status_set_refresh_interval(g_refresh_interval);
+    sa_log(4, "init_statusGroup returned %d\n", init_statusGroup());
 
     // The session may come and go; the subagent reconnects on its own.
     snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START,
@@ -397,6 +413,8 @@ int agent_main(int argc, char **argv)
     init_snmp(PROGRAM_NAME);
     if (!opts.subagent)
         init_master_agent();
+    if (g_running)
+        init_notifications(opts.subagent != 0);
 
     if (g_running && !open_wake_pipe())
         sa_log(2, "wake pipe: %s\n", strerror(errno));
@@ -428,6 +446,8 @@ int agent_main(int argc, char **argv)
     close_diskGroup();
     close_kxlGroup();
     close_mgtInfoGroup();
+    close_statusGroup();
+    close_notifications();
     // A LAN session left open would hold one of the BMC's few session slots.
     bmc::ipmi_close_();
     if (g_memcheck)

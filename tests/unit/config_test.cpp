@@ -291,6 +291,10 @@ TEST(ConfigReload, ChangesWithTheCommandLineWinning)
          "IpmiHost=10.0.0.1\nIpmiUser=admin\nIpmiPassword=old-secret\n",
          "IpmiHost=10.0.0.2:623\nIpmiUser=admin\nIpmiPassword=new-secret\nIpmiWorkaround=authcap\n",
          "", "", "IpmiHost 10.0.0.1 -> 10.0.0.2:623, IpmiPassword changed, IpmiWorkaround \"\" -> authcap"},
+        {"notifications off", {}, "Notifications=1\n", "notifications = 0\n", "", "",
+         "Notifications 1 -> 0"},
+        {"a notifications value other than 0 or 1 is refused", {}, "", "Notifications=off\n", "",
+         "", ""},
         {"garbage: the valid keys it holds apply", {}, "DebugEnabled=1\n",
          std::string("\x7f" "ELF\x02\x01\0\0=\xff\xfe\n", 12) + "DebugEnabled=3\n" +
              std::string("\x90\0LogFile=/x\n\xff\xff", 16), "",
