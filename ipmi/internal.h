@@ -18,9 +18,8 @@ constexpr unsigned char kBmcSlaveAddress = 0x20;
 
 // "call: reason" lines and ignored settings, through set_log()'s sink.
 void log(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
-// A failure of the BMC or of the exchange with it, at level 1: at most one
-// such line a minute while the BMC keeps failing (repeats go to level 4),
-// and the first after it answered again at once.
+// A failure of the BMC or of the exchange with it, at level 1, each time:
+// the sink decides how often a repeat is worth a line.
 void log_failure(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // A FreeIPMI error number as the layer's result code.

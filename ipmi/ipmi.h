@@ -72,10 +72,11 @@ constexpr std::chrono::milliseconds kRequestBudget{250};
 void set_connection(const char *host, const char *user, const char *password,
                     const char *workarounds);
 
-// Where the layer reports failures, as "failing call: reason" (level 1;
-// a repeat within a minute of the last such line at level 4) and ignored
-// settings (level 2).  Default: no logging.  fn may be called with the
-// layer's lock held and must not call back into this layer.
+// Where the layer reports failures, as "failing call: reason" (level 1,
+// every one: a BMC that stays away fails each attempt, so the sink limits
+// the repeats) and ignored settings (level 2).  Default: no logging.  fn
+// may be called with the layer's lock held and must not call back into
+// this layer.
 void set_log(void (*fn)(int level, const char *text));
 
 // Get Device ID (netfn 0x06, cmd 0x01) to the BMC.  0 when it answered

@@ -34,7 +34,6 @@ constexpr unsigned kRetransmitMs = 500;
 constexpr unsigned char kCipherSuite = 3; // HMAC-SHA1, HMAC-SHA1-96, AES-CBC-128
 constexpr int kMaxRequest = 255;  // data bytes after the command byte
 constexpr int kMaxResponse = 512; // larger than any IPMI message
-constexpr auto kFailureLogQuiet = std::chrono::seconds(60);
 constexpr auto kCloseWait = std::chrono::seconds(1);
 
 // --- Logging
@@ -50,20 +49,6 @@ void emit(int level, const char *format, va_list ap)
     std::vsnprintf(text, sizeof text, format, ap);
     fn(level, text);
 }
-
-struct FailureLog {
-    std::mutex lock;
-    bool logged = false;
-    Clock::time_point at;
-    std::string text;
-};
-FailureLog &failure_log()
-{
-    static FailureLog *state = new FailureLog;
-    return *state;
-}
-// The BMC answered since the last failure line.
-std::atomic<bool> g_answered_since_failure{false};
 
 // --- Settings
 
@@ -412,26 +397,10 @@ void log(int level, const char *format, ...)
 
 void log_failure(const char *format, ...)
 {
-    char text[512];
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(text, sizeof text, format, ap);
+    emit(1, format, ap);
     va_end(ap);
-    FailureLog &f = failure_log();
-    int level = 4;
-    {
-        std::lock_guard<std::mutex> lock(f.lock);
-        Clock::time_point now = Clock::now();
-        bool new_fault = g_answered_since_failure.load() && f.text != text;
-        if (!f.logged || now - f.at >= kFailureLogQuiet || new_fault) {
-            level = 1;
-            f.logged = true;
-            f.at = now;
-            f.text = text;
-            g_answered_since_failure = false;
-        }
-    }
-    log(level, "%s", text);
 }
 
 int mapped(int errnum)
@@ -527,7 +496,6 @@ int failed(const char *call, ipmi_ctx *ctx)
 void exchanged()
 {
     g_last_exchange = Clock::now();
-    g_answered_since_failure.store(true, std::memory_order_relaxed);
 }
 
 int cmdraw(unsigned char cmd, unsigned char netfn, unsigned char sa, unsigned char bus,

@@ -333,12 +333,11 @@ TEST_F(LanBmc, SilentPortFailsWithinSecondsThenHoldsOffThenRecovers)
     EXPECT_LT(seconds_since(start), 0.5);
     EXPECT_FALSE(logged(1, "ipmi_ctx_open_outofband_2_0: "));
 
-    // After it, one more attempt; its failure, a repeat within the minute,
-    // is logged at the verbose level only.
+    // After it, one more attempt, whose failure is reported like the
+    // first: the sink, not the layer, limits repeats.
     std::this_thread::sleep_for(std::chrono::milliseconds(bmc::kRetryHoldoffSeconds * 1000 + 200));
     EXPECT_NE(bmc::ipmi_getdeviceid(buf, 20, 0), 0);
-    EXPECT_TRUE(logged(4, "ipmi_ctx_open_outofband_2_0: "));
-    EXPECT_FALSE(logged(1, "ipmi_ctx_open_outofband_2_0: "));
+    EXPECT_TRUE(logged(1, "ipmi_ctx_open_outofband_2_0: "));
 
     // New settings end the hold-off.
     connect_good();
