@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <poll.h>
 #include <spawn.h>
@@ -25,8 +24,6 @@ using std::chrono::steady_clock;
 // stuck in the kernel (a hung NFS mount) takes longer; it is reaped by a
 // later command instead of holding this one.
 constexpr std::chrono::milliseconds KILL_WAIT{50};
-// Log lines per command about its deadline.
-constexpr std::chrono::seconds REPORT_EVERY{60};
 // Enough of a command line to tell which command it was.
 constexpr int LOGGED_CHARS = 160;
 
@@ -43,8 +40,6 @@ struct command_registry {
     // Killed leaders that did not go within KILL_WAIT.
     std::vector<pid_t> abandoned;
     bool stopped = false;
-    // When each command (its first word) last logged its deadline.
-    std::map<std::string, steady_clock::time_point> reported;
 };
 
 // Never destroyed: a refresh pass abandoned at shutdown may still end its
@@ -132,19 +127,12 @@ bool ended_by(pid_t pid, int pidfd, steady_clock::time_point until)
     }
 }
 
-void report_deadline(command_registry &r, const std::string &line,
-                     std::chrono::milliseconds deadline)
+// A command that hangs hangs again on the next pass: its first word is the
+// fault's source, named once a minute.
+void report_deadline(const std::string &line, std::chrono::milliseconds deadline)
 {
-    std::string command = line.substr(0, line.find(' '));
-    {
-        std::lock_guard<std::mutex> lock(r.lock);
-        auto now = steady_clock::now();
-        auto last = r.reported.find(command);
-        if (last != r.reported.end() && now - last->second < REPORT_EVERY)
-            return;
-        r.reported[command] = now;
-    }
-    sa_log(1, "command killed at its %ld ms deadline: %.*s\n",
+    std::string source = "command " + line.substr(0, line.find(' '));
+    sa_log(sa_log_fault_level(source.c_str(), 1), "command killed at its %ld ms deadline: %.*s\n",
            static_cast<long>(deadline.count()), LOGGED_CHARS, line.c_str());
 }
 
@@ -195,7 +183,7 @@ int run_command(const std::string &command_line, std::chrono::milliseconds deadl
         }
     }
     if (!in_time)
-        report_deadline(r, command_line, deadline);
+        report_deadline(command_line, deadline);
     return status;
 }
 
