@@ -44,6 +44,10 @@ rollup_status rollup_of(status_member member, long code);
 // The worse of two, in the order ok < unknown < nonCritical < critical.
 rollup_status rollup_worse(rollup_status a, rollup_status b);
 
+// The clock of the health records and the stale rule; tests replace it
+// to step over the thresholds.
+extern time_t (*g_status_clock)();
+
 // A source with no success for this long is stale: three refresh
 // intervals, at least 90 s; the database 90 s (its passes run every 30 s).
 int health_stale_seconds(health_source source);
