@@ -397,12 +397,14 @@ int agent_main(int argc, char **argv)
     kxext_set_log(log_kxext);
     bmc::set_connection(g_ipmi_host, g_ipmi_user, g_ipmi_password, g_ipmi_workaround);
 
-    // Order: management information, backup appliance, sensors, disks.
+    // Before the groups' first passes, which the stale rule counts from.
+    status_set_refresh_interval(g_refresh_interval);
+    // Order: management information, backup appliance, sensors, disks, and
+    // the status branch over them.
     sa_log(4, "init_mgtInfoGroup returned %d\n", init_mgtInfoGroup());
     sa_log(4, "init_kxlGroup returned %d\n", init_kxlGroup());
     sa_log(4, "init_sensorGroup returned %d\n", init_sensorGroup());
     sa_log(4, "init_diskGroup returned %d\n", init_diskGroup());
-    status_set_refresh_interval(g_refresh_interval);
     sa_log(4, "init_statusGroup returned %d\n", init_statusGroup());
 
     // The session may come and go; the subagent reconnects on its own.
