@@ -4,17 +4,27 @@
 //   sensor_bench HOST USER PASSWORD WORKAROUND RUNS
 //
 // Prints the median of RUNS timings of: one event log rebuild (get_sel_all
-// over every entry; also per entry), one refresh with an unchanged entry
-// count (discover_sensors: one Get SEL Info), one reading refresh
-// (update_sensor_reading: one Get Sensor Reading) and the SDR walk's parts
-// measured once at start.
+// over every entry; also per entry), one refresh pass with an unchanged
+// entry count (discover_sensors: a Get Sensor Reading per full record and
+// one Get SEL Info) beside the Get SEL Info alone, which was all a pass
+// asked before it read the sensors, so the difference is the readings'
+// cost per pass; the readings a pass takes, counted from its traces; one
+// reading refresh (update_sensor_reading: one Get Sensor Reading) and the
+// SDR walk's parts measured once at start.
 #include "agent/agent.h"
 #include "groups/ipmiGroup.h"
+
+#include "agent/salog.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -32,6 +42,30 @@ double median_us(int runs, F &&once)
     }
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
+}
+
+// Get Sensor Reading commands of one refresh pass, counted from the pass's
+// per-reading traces (a verbose log of its own, removed after).
+int readings_per_pass()
+{
+    char path[] = "/tmp/sensor-bench-log.XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0)
+        return -1;
+    close(fd);
+    sa_log_set_file(path);
+    g_verbose = 4;
+    discover_sensors();
+    g_verbose = 0;
+    sa_log_set_file("/dev/null");
+    std::ifstream in(path);
+    std::string line;
+    int n = 0;
+    while (std::getline(in, line))
+        if (line.find("discover_sensors: sensor[") != std::string::npos)
+            n++;
+    unlink(path);
+    return n;
 }
 
 } // namespace
@@ -70,7 +104,17 @@ int main(int argc, char **argv)
     std::printf("event log rebuild, %d entries: %.0f us, %.1f us per entry\n", entries, rebuild,
                 rebuild / entries);
     double refresh = median_us(runs, [] { discover_sensors(); });
-    std::printf("refresh with an unchanged count (Get SEL Info): %.0f us\n", refresh);
+    double sel_info = median_us(runs, [] {
+        int count;
+        get_sel_info(&count);
+    });
+    int readings = readings_per_pass();
+    std::printf("refresh pass with an unchanged count (%d Get Sensor Reading, 1 Get SEL Info): "
+                "%.0f us\n",
+                readings, refresh);
+    std::printf("the same without the readings (Get SEL Info alone): %.0f us\n", sel_info);
+    std::printf("the readings' cost per pass: %.0f us, %.1f us per reading\n", refresh - sel_info,
+                readings > 0 ? (refresh - sel_info) / readings : 0.0);
     double reading = median_us(runs, [] { update_sensor_reading(2); });
     std::printf("one reading (Get Sensor Reading and conversion): %.0f us\n", reading);
     double cached = median_us(runs, [&] {

@@ -1,10 +1,13 @@
-// IPMI sensor group: sensors discovered from the BMC's SDRs, read per
-// request, and the BMC's system event log mirrored as a table.
+// IPMI sensor group: sensors discovered from the BMC's SDRs, read by every
+// refresh pass and per request, and the BMC's system event log mirrored as
+// a table.  A pass tells the stations what changed since the one before.
 #include "groups/ipmiGroup.h"
 
 #include "agent/mib.h"
+#include "agent/notify.h"
 #include "agent/salog.h"
 #include "agent/text.h"
+#include "groups/statusGroup.h"
 
 #include <chrono>
 #include <cmath>
@@ -13,6 +16,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 
 const char *sensor_status_names[9] = {"OK",      "Warn-lo",   "Crit-lo", "BelowCrit", "Warn-hi",
                                       "Crit-hi", "AboveCrit", "Init",    "OK*"};
@@ -53,6 +59,57 @@ char g_event_log_text[256];
 
 oid sensorGroup_variables_oid[] = {1, 3, 6, 1, 4, 1, 47391, 1, 4};
 
+// What the last pass saw, so that the next one tells only what changed.
+// Written by discover_sensors() alone (at start, then on the refresh
+// thread).  A walk starts over: its pass only records.
+struct pass_memory {
+    bool have_statuses = false;    // false: no previous pass yet
+    std::vector<uint8_t> statuses; // by row array index
+    bool have_log = false;
+    std::unordered_set<std::string> log_texts;
+};
+pass_memory g_previous;
+
+// How a pass's readings went: the BMC counts as answering unless every
+// one of them failed.
+struct pass_readings {
+    int taken = 0;
+    int failed = 0;
+    int first_error = 0;
+    void count(int rc)
+    {
+        taken++;
+        if (rc != 0 && failed++ == 0)
+            first_error = rc;
+    }
+    bool all_failed() const { return taken > 0 && failed == taken; }
+};
+
+// A failed exchange's cause as the log and the health row name it.
+std::string failure_text(int rc)
+{
+    if (rc > 0) {
+        char cc[32];
+        std::snprintf(cc, sizeof cc, "completion code 0x%02x", rc);
+        return cc;
+    }
+    return bmc::error_text(rc);
+}
+
+// A reading's value and status from GetSensorReading's result.  A reading
+// the BMC flags unavailable has no value: 0.0 is stored.
+void convert_reading(int rc, const unsigned char *reading, const unsigned char *sdr,
+                     double &value, uint8_t &status)
+{
+    if (rc != 0) {
+        value = 0.0;
+        status = SENSOR_STATUS_INIT;
+        return;
+    }
+    value = (reading[1] & 0x20) ? 0.0 : bmc::RawToFloat(reading[0], sdr);
+    status = static_cast<uint8_t>(status_from_thresh_bits(reading[2] & 0x3f));
+}
+
 int current_selrecs()
 {
     std::shared_ptr<const sel_tables> sel = g_event_log.now();
@@ -69,18 +126,14 @@ int read_full_record(int row_number, const unsigned char *sdr, sensor_info &row,
 
     unsigned char reading[4] = {};
     int rv = bmc::GetSensorReading(row.sensor_num, sdr, reading);
+    convert_reading(rv, reading, sdr, row.reading, row.status);
     const char *unit;
     if (rv != 0) {
         sa_log(2, "sensor[%d]: %04x get sensor %x reading rv = %d\n", row_number, row.record_id,
                row.sensor_num, rv);
-        row.reading = 0.0;
-        row.status = SENSOR_STATUS_INIT;
         unit = "na";
     } else {
-        // A reading the BMC flags unavailable has no value: 0.0 is stored.
-        row.reading = (reading[1] & 0x20) ? 0.0 : bmc::RawToFloat(reading[0], sdr);
         unit = bmc::get_unit_type(sdr[20], sdr[21], sdr[22], 0);
-        row.status = static_cast<uint8_t>(status_from_thresh_bits(reading[2] & 0x3f));
     }
     sa_log(3, "sensor[%d]: %04x sensor %x %s  \t= %.2f %s\n", row_number, row.record_id,
            row.sensor_num, name, row.reading, unit);
@@ -94,7 +147,7 @@ int read_full_record(int row_number, const unsigned char *sdr, sensor_info &row,
 
 // The SDR walk: every cached record, by position (a record ID of 0000h
 // cannot be stepped past by ID), into the rows of a table built aside.
-int walk_sdrs(sensor_tables &walk)
+int walk_sdrs(sensor_tables &walk, pass_readings &readings)
 {
     int result = 0;
     uint32_t sequence = 0;
@@ -109,6 +162,7 @@ int walk_sdrs(sensor_tables &walk)
             continue;
         }
         result = read_full_record(pos, sdr, row, ++sequence);
+        readings.count(result);
         switch (row.sensor_type) {
         case SENSOR_TYPE_VOLTAGE:
             walk.voltage_instances++;
@@ -170,12 +224,9 @@ int update_reading(const sensor_tables *t, int row)
     unsigned char reading[4] = {};
     rc = bmc::GetSensorReading(r.sensor_num, sdr, reading,
                                std::chrono::steady_clock::now() + bmc::kRequestBudget);
-    double value = 0.0;
-    uint8_t status = SENSOR_STATUS_INIT;
-    if (rc == 0) {
-        value = (reading[1] & 0x20) ? 0.0 : bmc::RawToFloat(reading[0], sdr);
-        status = static_cast<uint8_t>(status_from_thresh_bits(reading[2] & 0x3f));
-    }
+    double value;
+    uint8_t status;
+    convert_reading(rc, reading, sdr, value, status);
     r.reading = value;
     r.status = status;
     sa_log(4, "update_sensor_reading(%d) rv=%d val=%02x rdg=%.2f\n", row, rc, reading[0], value);
@@ -208,6 +259,121 @@ bool thousandths(double value, long *out)
         return false;
     *out = static_cast<long>(scaled);
     return true;
+}
+
+// A refresh pass's readings: every full record read once through the
+// refresh work's path (requests go in between its commands), into a new
+// table.  The published rows' reading and status are not copied: the
+// reading column's handler may be writing them meanwhile.
+std::shared_ptr<sensor_tables> read_pass(const sensor_tables &t, pass_readings &readings)
+{
+    auto next = std::make_shared<sensor_tables>();
+    next->sdrlist = t.sdrlist;
+    next->fan_instances = t.fan_instances;
+    next->temperature_instances = t.temperature_instances;
+    next->voltage_instances = t.voltage_instances;
+    next->rows.resize(t.rows.size());
+    for (size_t pos = 0; pos < t.rows.size(); pos++) {
+        const sensor_info &old = t.rows[pos];
+        sensor_info &row = next->rows[pos];
+        row.index = old.index;
+        row.record_id = old.record_id;
+        row.sensor_num = old.sensor_num;
+        row.sensor_type = old.sensor_type;
+        std::memcpy(row.thresholds, old.thresholds, sizeof row.thresholds);
+        std::memcpy(row.unit, old.unit, sizeof row.unit);
+        std::memcpy(row.name, old.name, sizeof row.name);
+        if (row.index == 0)
+            continue;
+        row.status = SENSOR_STATUS_INIT;
+        unsigned char sdr[bmc::kSdrMax] = {};
+        if (bmc::find_sdr_at(sdr, t.sdrlist.get(), static_cast<int>(pos)) != 0)
+            continue;
+        unsigned char reading[4] = {};
+        int rc = bmc::GetSensorReading(row.sensor_num, sdr, reading);
+        convert_reading(rc, reading, sdr, row.reading, row.status);
+        readings.count(rc);
+        sa_log(4, "discover_sensors: sensor[%d] rv=%d val=%02x rdg=%.2f\n", static_cast<int>(pos),
+               rc, reading[0], row.reading);
+    }
+    return next;
+}
+
+// The branch of the table that shows a sensor type, 0 for none.
+int table_branch(uint8_t type)
+{
+    switch (type) {
+    case SENSOR_TYPE_FAN:
+        return 10;
+    case SENSOR_TYPE_TEMPERATURE:
+        return 20;
+    case SENSOR_TYPE_VOLTAGE:
+        return 30;
+    default:
+        return 0;
+    }
+}
+
+// One notification per probe row whose status differs from the previous
+// pass's, then t's statuses become the previous ones.  Called before t is
+// published, while no handler can change its rows.
+void notify_status_changes(const sensor_tables &t)
+{
+    std::vector<uint8_t> statuses(t.rows.size());
+    long instances[3] = {}; // rows seen so far per table, as the handlers number them
+    for (size_t pos = 0; pos < t.rows.size(); pos++) {
+        const sensor_info &row = t.rows[pos];
+        statuses[pos] = row.status;
+        int branch = table_branch(row.sensor_type);
+        if (row.index == 0 || branch == 0)
+            continue;
+        long n = ++instances[branch / 10 - 1];
+        if (!g_previous.have_statuses || pos >= g_previous.statuses.size() ||
+            g_previous.statuses[pos] == row.status)
+            continue;
+        long value = 0;
+        bool has_value = thousandths(row.reading, &value);
+        notify_sensor_status(branch, n, row.name, g_previous.statuses[pos], row.status,
+                             has_value ? &value : nullptr);
+    }
+    g_previous.statuses.swap(statuses);
+    g_previous.have_statuses = true;
+}
+
+// The severity field of a decoded event log line: its third, the fields set
+// off by " | ".
+std::string_view severity_of(std::string_view line)
+{
+    constexpr std::string_view sep = " | ";
+    size_t start = 0;
+    for (int field = 0; field < 2; field++) {
+        start = line.find(sep, start);
+        if (start == std::string_view::npos)
+            return {};
+        start += sep.size();
+    }
+    return line.substr(start, line.find(sep, start) - start);
+}
+
+// One notification per critical or non-recoverable entry that the previous
+// pass's log did not hold, then this log's texts become the previous ones.
+void notify_new_log_entries()
+{
+    std::shared_ptr<const sel_tables> log = g_event_log.now();
+    std::unordered_set<std::string> texts;
+    if (log) {
+        for (const sel_rec &rec : log->sel_recs) {
+            if (rec.index == 0)
+                continue;
+            bool is_new = texts.insert(rec.text).second && g_previous.have_log &&
+                          g_previous.log_texts.count(rec.text) == 0;
+            std::string_view severity = severity_of(rec.text);
+            if (is_new && (severity == "CRT" || severity == "MAJ"))
+                notify_event_log_entry(rec.index, rec.text);
+        }
+    }
+    g_previous.log_texts.swap(texts);
+    g_previous.have_log = true;
 }
 
 u_char *probe_table(const ProbeTable &table, struct variable *vp, oid *name, size_t *length,
@@ -352,6 +518,7 @@ int init_sensorGroup()
             sa_log(0, "discover_sensors error %d\n", rc);
     } else if (!g_ipmi_intf_found) {
         sa_log(0, "No IPMI interface found\n");
+        health_set_not_configured(HEALTH_BMC, true);
     }
     mib_register("sensorGroup", sensorGroup_variables, sensorGroup_variables_oid, __func__,
                  "ipmiGroup", __LINE__);
@@ -363,13 +530,18 @@ int discover_sensors()
     if (!g_ipmi_intf_found)
         return 0;
 
+    // No done() before an early return: the pass counts as failed.
+    health_pass pass(HEALTH_BMC);
     int result = -1;
+    pass_readings readings;
     std::shared_ptr<const sensor_tables> sensors = g_sensors.now();
     if (!sensors) {
         std::shared_ptr<const bmc::SdrCache> cache;
         int rc = bmc::get_sdr_cache(&cache);
         if (rc != 0) {
             sa_log(0, "discover_sensors: get_sdr_cache error %d\n", rc);
+            health_note_error(HEALTH_BMC, "discover_sensors: get_sdr_cache error %d: %s", rc,
+                              failure_text(rc).c_str());
             return rc;
         }
         std::shared_ptr<sensor_tables> walk;
@@ -378,18 +550,55 @@ int discover_sensors()
             walk->rows.resize(bmc::find_nsdrs(cache.get()));
         } catch (const std::bad_alloc &) {
             sa_log(0, "discover_sensors: malloc error\n");
+            health_note_error(HEALTH_BMC, "discover_sensors: malloc error");
             return -2;
         }
         walk->sdrlist = std::move(cache);
-        result = walk_sdrs(*walk);
+        result = walk_sdrs(*walk, readings);
+        // A new walk: nothing before it to compare with.
+        g_previous = pass_memory{};
+        if (!readings.all_failed())
+            notify_status_changes(*walk);
         g_sensors.publish(walk);
         sensors = std::move(walk);
+    } else {
+        std::shared_ptr<sensor_tables> next;
+        try {
+            next = read_pass(*sensors, readings);
+        } catch (const std::bad_alloc &) {
+            sa_log(0, "discover_sensors: malloc error\n");
+            health_note_error(HEALTH_BMC, "discover_sensors: malloc error");
+            return -2;
+        }
+        // A pass the BMC did not answer at all is no news about the
+        // sensors (the health row tells it): compared with the one before.
+        if (!readings.all_failed())
+            notify_status_changes(*next);
+        g_sensors.publish(next);
+        sensors = std::move(next);
+    }
+    bool answered = true;
+    if (readings.all_failed()) {
+        std::string cause = failure_text(readings.first_error);
+        sa_log(2, "all %d sensor readings failed: %s\n", readings.taken, cause.c_str());
+        health_note_error(HEALTH_BMC, "all %d sensor readings failed: %s", readings.taken,
+                          cause.c_str());
+        answered = false;
     }
 
     int count = 0;
-    if (get_sel_info(&count) == 0 && count >= 1 && count != current_selrecs())
+    int rc = get_sel_info(&count);
+    if (rc == 0 && count >= 1 && count != current_selrecs())
         get_sel_all(count);
     g_sel_eof_level = 4;
+    if (rc != 0) {
+        // The layer has logged a transport failure already.
+        std::string cause = failure_text(rc);
+        sa_log(rc < 0 ? 4 : 2, "get_sel_info: %s\n", cause.c_str());
+        health_note_error(HEALTH_BMC, "get_sel_info: %s", cause.c_str());
+        answered = false;
+    }
+    notify_new_log_entries();
 
     int selrecs = current_selrecs();
     if (selrecs != g_logged_selrecs) {
@@ -398,6 +607,7 @@ int discover_sensors()
                sensors->temperature_instances, sensors->voltage_instances, selrecs);
         g_logged_selrecs = selrecs;
     }
+    pass.done(answered);
     return result;
 }
 

@@ -1,15 +1,21 @@
 // IPMI sensor group (sensorGroup, .1.4): fans, temperatures and voltages
-// from the BMC's sensor data records, read per request, and the BMC's
-// system event log mirrored as a table.
+// from the BMC's sensor data records, read by every refresh pass and per
+// request, and the BMC's system event log mirrored as a table.
 //
 // Threads: the main thread starts and closes the group and runs the
 // handlers; the refresh thread runs discover_sensors().  A discovery builds
-// the sensor rows (with the SDR cache they came from) and the event log
-// table aside and publishes each whole; the handlers hold what is
-// published while they answer, so they never see a table half-built or
-// freed and a discovery never waits for them.  The reading column asks the
-// BMC on the request through the IPMI layer's request path, which answers
-// within bmc::kRequestBudget (else the reading counts as failed).
+// the sensor rows (with the SDR cache they came from, and a reading of
+// every full record) and the event log table aside and publishes each
+// whole; the handlers hold what is published while they answer, so they
+// never see a table half-built or freed and a discovery never waits for
+// them.  The reading column asks the BMC on the request through the IPMI
+// layer's request path, which answers within bmc::kRequestBudget (else the
+// reading counts as failed).
+//
+// Each discovery is one pass of the BMC's health row, and queues a
+// notification for each probe row whose status changed since the previous
+// pass and for each new critical or non-recoverable event log entry; the
+// first pass after a walk only records what it found.
 #ifndef CORVANTIS_GROUPS_IPMIGROUP_H
 #define CORVANTIS_GROUPS_IPMIGROUP_H
 
@@ -35,8 +41,9 @@ struct sensor_info {
     uint16_t record_id; // the SDR's record ID
     uint8_t sensor_num;
     uint8_t sensor_type;
-    // The last reading taken: by the walk, then in the published table by
-    // the reading column's handler (the main thread, which alone reads it).
+    // The last reading taken: by the pass that built the table, then in the
+    // published table by the reading column's handler (the main thread,
+    // which alone reads it there).
     mutable uint8_t status; // 0..7
     mutable double reading; // converted
     double thresholds[6];   // UNR, UC, UNC, LNR, LC, LNC

@@ -1,12 +1,15 @@
-// The IPMI layer against a real simulated BMC (ipmi_sim) on loopback, and
-// the sensor group's request path against one that is frozen.
+// The IPMI layer against a real simulated BMC (ipmi_sim) on loopback, the
+// sensor group's request path against one that is frozen, and its refresh
+// passes' notifications and health against one whose sensors move.
 //
 // CTest starts one ipmi_sim for the suite (tests/rig/bmc_start.sh) and
 // passes its directory in BMC_RIG_DIR; DIR/bmc.env says where it listens.
 // Tests that stop or freeze a BMC start one of their own.  Each test is its
 // own process, so the layer's one context starts closed.
 #include "../sensor/sensor_test_util.h"
+#include "agent/notify.h"
 #include "agent/text.h"
+#include "groups/statusGroup.h"
 #include "ipmi/internal.h"
 #include "ipmi/ipmi.h"
 
@@ -24,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <string>
@@ -96,6 +100,7 @@ public:
         started_ = start();
         std::map<std::string, std::string> env = read_env_file(dir_ + "/bmc.env");
         pid_ = std::atoi(env["BMC_PID"].c_str());
+        console_ = env["BMC_CONSOLE"];
     }
     ~OwnBmc()
     {
@@ -108,6 +113,43 @@ public:
     bool started() const { return started_ && pid_ > 0; }
     const std::string &where() const { return where_; }
     pid_t pid() const { return pid_; }
+    // One command line on the BMC's console; what it answered up to its
+    // next prompt ("" when the console could not be reached).
+    std::string console(const std::string &line) const
+    {
+        size_t colon = console_.rfind(':');
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(std::atoi(console_.c_str() + colon + 1)));
+        if (fd < 0 || colon == std::string::npos ||
+            inet_pton(AF_INET, console_.substr(0, colon).c_str(), &a.sin_addr) != 1 ||
+            connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            if (fd >= 0)
+                close(fd);
+            return "";
+        }
+        timeval limit{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        auto prompt = [fd] {
+            std::string data;
+            char buf[512];
+            while (data.size() < 2 || data.compare(data.size() - 2, 2, "> ") != 0) {
+                ssize_t n = read(fd, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                data.append(buf, static_cast<size_t>(n));
+            }
+            return data;
+        };
+        prompt();
+        std::string command = line + "\r\n";
+        std::string answer;
+        if (write(fd, command.data(), command.size()) == static_cast<ssize_t>(command.size()))
+            answer = prompt();
+        close(fd);
+        return answer;
+    }
     bool start()
     {
         return std::system((script("bmc_start.sh") + " " + shell_quote(dir_) + " " +
@@ -127,6 +169,7 @@ private:
     }
     std::string dir_;
     std::string where_;
+    std::string console_;
     pid_t pid_ = 0;
     bool started_ = false;
 };
@@ -456,6 +499,112 @@ TEST_F(LanBmc, ReadingFromAFrozenBmcIsServedWithinTheBudget)
     EXPECT_EQ(cpu_reading(), "45.00 degrees C");
     EXPECT_EQ(bmc::sessions_opened(), opened) << "the session did not survive the freeze";
     reset_sensor_group(false);
+}
+
+// Notifications queued while a test observes them, by kind, each as its
+// variables' "oid-suffix=value" words in their order.
+std::map<notification_kind, std::vector<std::string>> g_notified;
+void observe(notification_kind kind, const std::vector<notify_varbind> &varbinds)
+{
+    std::string words;
+    for (const notify_varbind &v : varbinds) {
+        if (!words.empty())
+            words += ' ';
+        for (size_t i = 0; i < v.suffix.size(); i++)
+            words += (i ? "." : "") + std::to_string(v.suffix[i]);
+        words += '=' + (v.type == ASN_OCTET_STR ? v.text : std::to_string(v.integer));
+    }
+    g_notified[kind].push_back(words);
+}
+using Notified = std::map<notification_kind, std::vector<std::string>>;
+
+// Refresh passes against a BMC whose FAN1 (raw 96 = 4800 RPM; lower
+// critical 800 RPM, lower non-critical 1000) is moved between them: each
+// change of a row's status gives one notification, the first pass none,
+// and each new critical entry that the move logs gives one.  A pass the
+// BMC does not answer is a failure of its health row, with the cause.
+TEST_F(LanBmc, RefreshPassesNotifyChangesAndRecordTheBmcsHealth)
+{
+    OwnBmc own;
+    ASSERT_TRUE(own.started());
+    LogCapture agent_log;
+    bmc::set_connection(own.where().c_str(), "admin", "password", "opensesspriv");
+    reset_sensor_group(true);
+    reset_health();
+    g_notified.clear();
+    set_notify_observer(observe);
+
+    struct Step {
+        const char *console; // before the pass; null: none
+        std::vector<std::string> sensor;    // the sensor notifications' variables
+        std::vector<std::string> event_log; // the event log's: row and a part of its text
+    };
+    const Step steps[] = {
+        {nullptr, {}, {}}, // the first pass only records
+        // 600 RPM: lower critical, so Crit-lo (2); the BMC logs the lower
+        // non-critical (MIN, row 4) and critical (MAJ, row 5) assertions.
+        {"sensor_set_value 0x20 0 0x30 12 1",
+         {"4.10.2.1.3.1=FAN1 7.20.0=0 4.10.2.1.5.1=2 4.10.2.1.9.1=600000"},
+         {"4.40.2.1.2.5=0005 | ", " | MAJ | BMC | Fan | FAN1 | Lower Critical - going low"}},
+        {nullptr, {}, {}}, // no change, nothing again
+        // Back to normal: the clear, and the deassertions (rows 6 and 7).
+        {"sensor_set_value 0x20 0 0x30 96 1",
+         {"4.10.2.1.3.1=FAN1 7.20.0=2 4.10.2.1.5.1=0 4.10.2.1.9.1=4800000"},
+         {"4.40.2.1.2.7=0007 | ", " | MAJ | BMC | Fan | FAN1 | Deasserted ; Lower Critical"}},
+    };
+    for (size_t i = 0; i < std::size(steps); i++) {
+        const Step &step = steps[i];
+        SCOPED_TRACE("pass " + std::to_string(i + 1));
+        if (step.console) {
+            ASSERT_NE(own.console(step.console), "") << "the BMC's console did not answer";
+        }
+        g_notified.clear();
+        discover_sensors();
+        std::vector<std::string> sensor = g_notified[NOTIFY_SENSOR_STATUS];
+        std::vector<std::string> event_log = g_notified[NOTIFY_EVENT_LOG_ENTRY];
+        EXPECT_EQ(g_notified.size(), 2u) << "notifications of other kinds";
+        EXPECT_EQ(sensor, step.sensor);
+        ASSERT_EQ(event_log.size(), step.event_log.empty() ? 0u : 1u);
+        if (!step.event_log.empty()) {
+            EXPECT_EQ(event_log[0].rfind(step.event_log[0], 0), 0u) << event_log[0];
+            EXPECT_NE(event_log[0].find(step.event_log[1]), std::string::npos) << event_log[0];
+        }
+        health_row bmc_row = health_now(HEALTH_BMC, std::time(nullptr));
+        EXPECT_EQ(bmc_row.state, HEALTH_OK);
+        EXPECT_EQ(bmc_row.failures, 0);
+    }
+
+    // Unreachable (a port nobody answers on): the pass fails with the
+    // cause, the source's change is told, and the sensors, which the pass
+    // could not read, are not.
+    int port = unused_udp_port();
+    ASSERT_GT(port, 0);
+    bmc::set_connection(("127.0.0.1:" + std::to_string(port)).c_str(), "admin", "password",
+                        "opensesspriv");
+    g_notified.clear();
+    discover_sensors();
+    health_row bmc_row = health_now(HEALTH_BMC, std::time(nullptr));
+    EXPECT_EQ(bmc_row.state, HEALTH_FAILED);
+    EXPECT_EQ(bmc_row.failures, 1);
+    EXPECT_EQ(bmc_row.error.rfind("all 12 sensor readings failed: ", 0), 0u) << bmc_row.error;
+    EXPECT_TRUE(agent_log.has(2, bmc_row.error)) << "the log names the same cause";
+    EXPECT_EQ(g_notified,
+              (Notified{{NOTIFY_SOURCE_STATE, {"7.10.2.1.2.1=bmc 7.20.0=1 7.10.2.1.3.1=3"}}}));
+
+    // Back: a success, and still no change against the last pass it read.
+    bmc::set_connection(own.where().c_str(), "admin", "password", "opensesspriv");
+    g_notified.clear();
+    discover_sensors();
+    bmc_row = health_now(HEALTH_BMC, std::time(nullptr));
+    EXPECT_EQ(bmc_row.state, HEALTH_OK);
+    EXPECT_EQ(bmc_row.failures, 0);
+    EXPECT_EQ(bmc_row.error, "");
+    EXPECT_EQ(g_notified,
+              (Notified{{NOTIFY_SOURCE_STATE, {"7.10.2.1.2.1=bmc 7.20.0=3 7.10.2.1.3.1=1"}}}));
+
+    set_notify_observer(nullptr);
+    reset_sensor_group(false);
+    reset_health();
 }
 
 // --- Sensor data records, readings and SEL text (the fixture's BMC) -------

@@ -176,9 +176,15 @@ TEST_F(SensorGroup, WalkVisitsEveryRecordOnceAndNumbersTheFullRecords)
     EXPECT_FALSE(log_.has_any("sensor[2]")) << "the compact record is not read";
     EXPECT_FALSE(log_.has_any("discover_ipmi:")) << "an empty SEL logs no summary";
 
-    // The walk is done once: a later discovery keeps the published rows.
+    // The walk is done once: a later discovery reads the same rows again
+    // from the same cache into a new table.
     EXPECT_EQ(discover_sensors(), -1);
-    EXPECT_EQ(sensors(), t);
+    ASSERT_NE(sensors(), t);
+    EXPECT_EQ(sensors()->sdrlist, t->sdrlist);
+    ASSERT_EQ(sensors()->rows.size(), 6u);
+    EXPECT_STREQ(sensors()->rows[3].name, "Processor 1 Temp");
+    EXPECT_STREQ(sensors()->rows[3].unit, "na");
+    EXPECT_EQ(sensors()->rows[3].status, SENSOR_STATUS_INIT);
 }
 
 TEST_F(SensorGroup, ProbeTablesServeRowsByTypeWithTheirSequenceNumbers)
