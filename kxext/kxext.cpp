@@ -146,6 +146,8 @@ private:
 };
 
 thread_local std::vector<std::string> t_names;
+// What pgConnectionFailed() answers on this thread.
+thread_local bool t_connection_failed = false;
 
 __attribute__((format(printf, 2, 0)))
 bool vformat(std::string &out, const char *format, va_list ap)
@@ -426,6 +428,8 @@ kx_result *run(const char *call, const std::string &sql, Send send)
 {
     const long limit_ms = statement_timeout_ms();
     const Deadline deadline{Clock::now() + Millis(limit_ms), limit_ms};
+    // Every way out below without the server's answer leaves it set.
+    t_connection_failed = true;
     Link &l = link();
     Hold hold(l, deadline.at);
     if (!hold || Clock::now() >= deadline.at) {
@@ -462,6 +466,7 @@ kx_result *run(const char *call, const std::string &sql, Send send)
         // Nothing here speaks COPY; a connection left in that mode is useless.
         logger(0, "%s: COPY is not supported in \"%s\"", call, sql.c_str());
         l.conn.reset();
+        t_connection_failed = false;
         return new (std::nothrow) kx_result{nullptr, -1};
     default:
         break;
@@ -474,6 +479,8 @@ kx_result *run(const char *call, const std::string &sql, Send send)
         if (PQstatus(l.conn.get()) != CONNECTION_OK)
             l.conn.reset();
     }
+    // A statement refused on a connection that stays is the server's answer.
+    t_connection_failed = !l.conn;
     return new (std::nothrow) kx_result{std::move(r), status};
 }
 
@@ -541,14 +548,23 @@ int pgOpen(int /*flag*/)
         const long limit_ms = statement_timeout_ms();
         Link &l = link();
         Hold hold(l, Clock::now() + Millis(limit_ms));
+        t_connection_failed = true;
         if (!hold) {
             logger(0, "pgOpen: timed out after %ld ms waiting for the connection", limit_ms);
             return -1;
         }
-        return ensure_connected(l, nullptr) ? 0 : -1;
+        if (!ensure_connected(l, nullptr))
+            return -1;
+        t_connection_failed = false;
+        return 0;
     } catch (const std::bad_alloc &) {
         return -2;
     }
+}
+
+int pgConnectionFailed(void)
+{
+    return t_connection_failed ? 1 : 0;
 }
 
 // Never waits: a call still running closes the connection when it ends.

@@ -38,6 +38,13 @@ void pgClose(void);
 kx_result *pgQuery(const char *format, ...) __attribute__((format(printf, 1, 2)));
 kx_result *pgVExec(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+/* 1 when the calling thread's last call that reached for the database
+ * (pgOpen, a statement, kxGetBackupStatus) got no answer from it: no
+ * connection could be made, the connection broke, or the call ran out of
+ * time.  0 when the server answered, an error answer included, so a caller
+ * can tell a database gone from a statement it refused. */
+int pgConnectionFailed(void);
+
 /* -1 when the statement failed or the handle is null; else >= 0. */
 int pgStatus(const kx_result *result);
 /* Row count of a successful result, 0 for none. */
