@@ -1,19 +1,25 @@
 // Disk group: runs the appliance's disk monitoring script, parses its report
-// into disk and volume tables, and serves them.
+// into disk and volume tables, and serves them.  Each pass is recorded in the
+// disk report's health row, and a disk or volume whose status changed
+// between two passes is notified.
 #include "groups/diskGroup.h"
 
 #include "agent/capture.h"
 #include "agent/mib.h"
+#include "agent/notify.h"
 #include "agent/salog.h"
 #include "agent/snapshot.h"
 #include "agent/text.h"
+#include "groups/statusGroup.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <new>
 #include <string>
 #include <sys/stat.h>
@@ -32,6 +38,12 @@ namespace {
 // running at shutdown may still publish while the process exits.
 published<disk_tables> &g_disk_tables = *new published<disk_tables>;
 
+// The tables of the last pass that read a report through: the statuses
+// the next such pass is compared with.  Null until one has (a first pass
+// only records).  Guarded by g_disk_previous_lock.
+std::mutex g_disk_previous_lock;
+std::shared_ptr<const disk_tables> g_disk_previous;
+
 long g_disk_scalar_value;
 long g_physdisk_value;
 long g_volume_value;
@@ -44,6 +56,19 @@ oid diskGroup_variables_oid[] = {1, 3, 6, 1, 4, 1, 47391, 1, 5};
 constexpr int LINE_MAX_READ = 511;
 
 constexpr const char *BLANKS = " \t\n";
+
+// A line about a failure of the pass: logged, and kept in the same words
+// as the disk report's health error.
+__attribute__((format(printf, 2, 3))) void pass_fault(int level, const char *format, ...)
+{
+    char text[512];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    sa_log(level, "%s", text);
+    health_note_error(HEALTH_DISK_REPORT, "%s", text);
+}
 
 bool is_blank(char c)
 {
@@ -353,7 +378,7 @@ const char *report_refusal(const struct stat &st)
 
 int refuse_report(const char *path, const char *reason)
 {
-    sa_log(1, "Refusing disk report %s: %s\n", path, reason);
+    pass_fault(1, "Refusing disk report %s: %s\n", path, reason);
     return CAPTURE_CANNOT_OPEN;
 }
 
@@ -385,13 +410,13 @@ int read_report_fd(int fd, const char *path)
             text.append(chunk, static_cast<size_t>(n));
         }
     } catch (const std::bad_alloc &) {
-        sa_log(0, "count_disks: malloc error\n");
+        pass_fault(0, "count_disks: malloc error\n");
         return -2;
     }
 
     FILE *report = fmemopen(text.data(), text.size(), "r");
     if (!report) {
-        sa_log(0, "Cannot open file %s\n", path);
+        pass_fault(0, "Cannot open file %s\n", path);
         return CAPTURE_CANNOT_OPEN;
     }
     int result = parse_disk_report(report);
@@ -410,9 +435,51 @@ bool report_in_place()
     return !S_ISREG(st.st_mode) || st.st_size > 64;
 }
 
-// The discovery of one pass: the report in place or the script's, read
-// and parsed.  The result code of discover_disks.
-int discover_disks_pass()
+// Whether the appliance has a disk monitor: a report in place or either
+// script.
+bool disk_monitor_present()
+{
+    if (report_in_place())
+        return true;
+    for (const char *script : {DISK_SCRIPT, DISK_SCRIPT_LOGGER}) {
+        std::string path = std::string(DISK_SCRIPT_DIR) + "/" + script;
+        if (access(path.c_str(), F_OK) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Compares the statuses of the tables a pass has just published with the
+// last such pass's, row by row, and notifies each change.  A row that one
+// of the two lacks is no change.
+void notify_status_changes()
+{
+    std::shared_ptr<const disk_tables> now = g_disk_tables.now();
+    std::lock_guard<std::mutex> lock(g_disk_previous_lock);
+    if (g_disk_previous && now) {
+        const disk_tables &before = *g_disk_previous;
+        size_t disks = std::min(before.physdisk_info.size(), now->physdisk_info.size());
+        for (size_t i = 0; i < disks; i++) {
+            const physdisk_info &disk = now->physdisk_info[i];
+            int previous = before.physdisk_info[i].status;
+            if (disk.status != previous)
+                notify_disk_status(static_cast<long>(i) + 1, disk.name, previous, disk.status);
+        }
+        size_t volumes = std::min(before.volume_info.size(), now->volume_info.size());
+        for (size_t i = 0; i < volumes; i++) {
+            const volume_info &volume = now->volume_info[i];
+            int previous = before.volume_info[i].status;
+            if (volume.status != previous)
+                notify_volume_status(static_cast<long>(i) + 1, volume.name, previous,
+                                     volume.status);
+        }
+    }
+    g_disk_previous = std::move(now);
+}
+
+// A pass's report: the one in place or the script's, read and parsed.
+// The result code of discover_disks.
+int read_or_run_report()
 {
     int result;
     if (report_in_place()) {
@@ -420,7 +487,7 @@ int discover_disks_pass()
     } else {
         CommandCapture capture("/tmp/snmp_disk.out");
         if (!capture.created()) {
-            sa_log(0, "Cannot open file %s\n", "/tmp/snmp_disk.outXXXXXX");
+            pass_fault(0, "Cannot open file %s\n", "/tmp/snmp_disk.outXXXXXX");
             return CAPTURE_CANNOT_OPEN;
         }
         char script_path[80];
@@ -433,12 +500,12 @@ int discover_disks_pass()
         int status = capture.run(command, std::chrono::seconds(120));
         // The capture file goes with the capture, whatever the outcome.
         if (status != 0) {
-            sa_log(1, "discover_disks command error %d\n", status);
+            pass_fault(1, "discover_disks command error %d\n", status);
             return status;
         }
         FILE *file = capture.open();
         if (!file) {
-            sa_log(0, "Cannot open file %s\n", capture.path());
+            pass_fault(0, "Cannot open file %s\n", capture.path());
             return CAPTURE_CANNOT_OPEN;
         }
         result = read_report_fd(fileno(file), capture.path());
@@ -452,6 +519,30 @@ int discover_disks_pass()
            get_physdisk_instances(), get_volume_instances());
     g_disk_first_pass = 0;
     g_disk_detail_level = 4;
+    return result;
+}
+
+// One pass, recorded in the disk report's health row; its status changes
+// are notified.  A pass that fails leaves the statuses compared with as
+// they were.
+int discover_disks_pass()
+{
+    health_pass health(HEALTH_DISK_REPORT);
+    // Marked before the pass and cleared after it, so that the row changes
+    // state at most once in a pass.
+    bool monitor = disk_monitor_present();
+    if (!monitor)
+        health_set_not_configured(HEALTH_DISK_REPORT, true);
+    int result = read_or_run_report();
+    if (result == 0) {
+        notify_status_changes();
+    } else {
+        // Kept only when no line above named the cause.
+        health_note_error(HEALTH_DISK_REPORT, "discover_disks error %d", result);
+    }
+    health.done(result == 0);
+    if (monitor)
+        health_set_not_configured(HEALTH_DISK_REPORT, false);
     return result;
 }
 
@@ -607,14 +698,14 @@ int parse_disk_report(FILE *report)
         if (!same_size)
             sa_log(2, "count_disks: found %d physdisks, %d volumes\n", counts.disks, counts.volumes);
     } catch (const std::bad_alloc &) {
-        sa_log(0, "count_disks: malloc error\n");
+        pass_fault(0, "count_disks: malloc error\n");
         g_disk_tables.publish(nullptr);
         next.reset();
         result = -2;
     }
 
     if (!next || (next->physdisk_info.empty() && next->volume_info.empty())) {
-        sa_log(1, "discover_disks count_disks found no disks\n");
+        pass_fault(1, "discover_disks count_disks found no disks\n");
     } else {
         rewind(report);
         result = fill_tables(report, next->physdisk_info, next->volume_info);
@@ -635,7 +726,7 @@ int read_disk_report(const char *path)
     if (fd < 0) {
         if (errno == ELOOP)
             return refuse_report(path, "a symbolic link");
-        sa_log(0, "Cannot open file %s\n", path);
+        pass_fault(0, "Cannot open file %s\n", path);
         return CAPTURE_CANNOT_OPEN;
     }
     int result = read_report_fd(fd, path);
@@ -668,6 +759,11 @@ int init_diskGroup()
 
 void close_diskGroup()
 {
+    {
+        // A group started again records its first pass afresh.
+        std::lock_guard<std::mutex> lock(g_disk_previous_lock);
+        g_disk_previous.reset();
+    }
     std::shared_ptr<const disk_tables> last = g_disk_tables.now();
     g_disk_tables.clear();
     if (!last)

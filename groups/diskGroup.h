@@ -72,7 +72,11 @@ extern int g_disk_detail_level;
 extern struct variable4 diskGroup_variables[22];
 
 int init_diskGroup();
+// Also forgets the statuses the next pass would be compared with.
 void close_diskGroup();
+// One pass (start-up makes the first): reads the report, records the pass
+// in the disk report's health row and notifies each disk and volume whose
+// status differs from the last pass that read a report.  0 on success.
 int discover_disks();
 // Both passes over an open report and the swap of the new tables; the
 // result code of discover_disks.

@@ -1,5 +1,7 @@
 #include "agent/capture.h"
+#include "agent/notify.h"
 #include "disk_test_util.h"
+#include "groups/statusGroup.h"
 #include "../unit/test_util.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <optional>
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
@@ -762,6 +765,88 @@ TEST_F(DiskDiscovery, AFailedStartIsServedOnceALaterPassReadsAReport)
         EXPECT_EQ(discover_disks(), CAPTURE_CANNOT_OPEN);
         EXPECT_EQ(disk_get({10, 2, 1, 3}, 3).text, "sdc");
     }
+}
+
+// An old-layout report of disks (status token, name) and RAID volumes
+// (status word).
+std::string report_of(const std::vector<std::pair<std::string, std::string>> &disks,
+                      const std::vector<std::string> &volumes)
+{
+    std::string text = "==== Script Version: 20140601 ====\n====  DEV     Status  Bay  Name\n";
+    for (size_t i = 0; i < disks.size(); i++)
+        text += "DISK" + std::to_string(i) + " " + disks[i].first + "  1 " + disks[i].second +
+                " 31 (C) 18250 hrs 0 SER: 5) MODEL SERIAL FW 4.00 TB\n";
+    text += "==========\n";
+    for (size_t i = 0; i < volumes.size(); i++)
+        text += "RAID1 md" + std::to_string(i) + " (sda1 sdb1) ++++ " + volumes[i] + "\n";
+    return text + "==========\n";
+}
+
+std::vector<std::string> g_notified;
+
+// "kind row value..." of each notification, the row from its first variable.
+void record_notification(notification_kind kind, const std::vector<notify_varbind> &vars)
+{
+    std::string text = std::to_string(kind) + " " + std::to_string(vars.at(0).suffix.back());
+    for (const notify_varbind &v : vars)
+        text += " " + (v.type == ASN_OCTET_STR ? v.text : std::to_string(v.integer));
+    g_notified.push_back(text);
+}
+
+// Successive passes: a status that changed since the last pass that read a
+// report is notified once (disk 2, volume 3 below); the first pass, a
+// failed one, a row that appears or goes send nothing.  The health row
+// follows each pass, and a change of its state is notified once (6).
+TEST_F(DiskDiscovery, StatusChangesBetweenPassesAreNotifiedAndPassesRecorded)
+{
+    const std::string first =
+        report_of({{" o", "sda"}, {" *", "sdb"}, {" o", "sdc"}}, {"OK", "degraded"});
+    const std::string grown =
+        report_of({{" o", "sda"}, {" *", "sdb"}, {" o", "sdc"}, {" F", "sdd"}}, {"OK"});
+    struct Pass {
+        const char *name;
+        std::optional<std::string> report; // none: no report, no monitor script
+        uid_t owner;
+        bool ok;
+        std::vector<std::string> notified;
+        health_state state;
+        const char *error; // null: not compared
+    } passes[] = {
+        {"the first pass only records", first, 0, true, {}, HEALTH_OK, ""},
+        {"changes both ways",
+         report_of({{" o", "sda"}, {" o", "sdb"}, {" F", "sdc"}}, {"OK", "OK"}), 0, true,
+         {"2 2 sdb 2 1", "2 3 sdc 1 5", "3 2 1 md1 5 1"}, HEALTH_OK, ""},
+        {"a refused report", first, 65534, false, {"6 3 diskReport 1 3"}, HEALTH_FAILED,
+         "Refusing disk report /var/tmp/disk_mon.out: not owned by root"},
+        {"an empty report",
+         "==== Script Version: 20140601 ====\n====  DEV\n==========\n==========\n", 0, false, {},
+         HEALTH_FAILED, "discover_disks count_disks found no disks"},
+        {"compared with the last pass that read a report", first, 0, true,
+         {"2 2 sdb 1 2", "2 3 sdc 5 1", "3 2 1 md1 1 5", "6 3 diskReport 3 1"}, HEALTH_OK, ""},
+        {"a row appears and another goes", grown, 0, true, {}, HEALTH_OK, ""},
+        {"no disk monitor at all", std::nullopt, 0, false, {"6 3 diskReport 1 4"},
+         HEALTH_NOT_CONFIGURED, nullptr},
+        {"a report again", grown, 0, true, {"6 3 diskReport 4 1"}, HEALTH_OK, ""},
+    };
+    reset_health();
+    g_notified.clear();
+    set_notify_observer(record_notification);
+    for (const Pass &p : passes) {
+        SCOPED_TRACE(p.name);
+        if (p.report)
+            lay(*p.report, p.owner);
+        else
+            ASSERT_EQ(unlink(DISK_MON_REPORT), 0);
+        g_notified.clear();
+        EXPECT_EQ(discover_disks() == 0, p.ok);
+        EXPECT_EQ(g_notified, p.notified);
+        health_row row = health_now(HEALTH_DISK_REPORT, time(nullptr));
+        EXPECT_EQ(row.state, p.state);
+        if (p.error) {
+            EXPECT_EQ(row.error, p.error);
+        }
+    }
+    set_notify_observer(nullptr);
 }
 
 // ------------------------------------------------------------ handlers
