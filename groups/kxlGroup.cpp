@@ -1,16 +1,19 @@
 // Backup appliance group: backups of the last seven days, capacity per
 // device, replications and archives, gathered through the appliance database
-// library and refreshed on request at most every 30 seconds.  A pass that a
-// request starts runs on its own thread and publishes a whole table set;
-// handlers answer from the set they hold and wait for the pass they started
-// at most 250 ms.
+// library and refreshed at most every 30 seconds, on request or by the
+// refresh thread.  A pass runs on its own thread and publishes a whole table
+// set; handlers answer from the set they hold and wait for the pass they
+// started at most 250 ms.  Each pass is recorded in the database's health
+// row, and a backup newly seen failed is notified.
 #include "groups/kxlGroup.h"
 
 #include "agent/capture.h"
 #include "agent/mib.h"
+#include "agent/notify.h"
 #include "agent/salog.h"
 #include "agent/snapshot.h"
 #include "agent/text.h"
+#include "groups/statusGroup.h"
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/statfs.h>
 #include <system_error>
@@ -646,6 +650,10 @@ struct kxl_state {
     bool pass_running = false;
     unsigned long passes_ended = 0;
     int pass_result = 0;
+    // Under pass_lock: the backup ids that were failed in the rows of the
+    // last backup query that succeeded, and whether one has.
+    std::set<int32_t> failed_backups;
+    bool backups_seen = false;
 };
 
 kxl_state &state()
@@ -654,29 +662,100 @@ kxl_state &state()
     return *s;
 }
 
-int gather_and_publish()
+// "pgOpen error" repeats on every pass while the database is down: its
+// level is the database fault's, level 0 once a minute.
+void log_pgopen_error(int rv)
+{
+    sa_log(sa_log_fault_level("database", 0), "pgOpen error %d\n", rv);
+    health_note_error(HEALTH_DATABASE, "pgOpen error %d", rv);
+}
+
+// After a backup query that succeeded: a notification for each row whose
+// backup was not failed in the last such query's rows (a new row, or one
+// that turned failed).  The first query only records.  Under pass_lock.
+void notify_failed_backups(const kxl_tables &tables)
+{
+    kxl_state &s = state();
+    std::set<int32_t> failed;
+    for (int i = 0; i < tables.backup_instances; i++) {
+        const backup_info &entry = tables.backup_info[i];
+        if (entry.status != 2)
+            continue;
+        failed.insert(entry.backup_id);
+        if (s.backups_seen && s.failed_backups.count(entry.backup_id) == 0)
+            notify_backup_failed(i + 1, entry.client_name, entry.backup_id,
+                                 jobtype_string(entry.type));
+    }
+    s.failed_backups = std::move(failed);
+    s.backups_seen = true;
+}
+
+// The collectors of a pass, in order, each filling its table of the set.
+struct kxl_collector {
+    const char *name;
+    int (*collect)(kxl_tables &);
+};
+constexpr kxl_collector kxl_collectors[] = {
+    {"backup", get_backup_info},
+    {"capacity", get_capacity_info},
+    {"archive", get_archive_info},
+    {"replication", get_replication_info},
+};
+
+// One pass over the database, recorded in the health table: a success
+// when the database answered it, whatever a statement's own result.
+int gather_and_publish(health_pass &health)
 {
     int rv = pgOpen(1);
     if (rv != 0) {
-        sa_log(0, "pgOpen error %d\n", rv);
+        log_pgopen_error(rv);
         pgClose();
+        health.done(false);
         return rv;
     }
-    // Built on a copy of the last tables: a collector that fails leaves
-    // its table as the last pass left it.
+    // Built on a copy of the last tables: a collector that fails, or that a
+    // lost connection leaves out, keeps its table as the last pass left it.
     std::shared_ptr<const kxl_tables> last = state().tables.now();
     auto next = last ? std::make_shared<kxl_tables>(*last) : std::make_shared<kxl_tables>();
-    int backup_rv = get_backup_info(*next);
-    int capacity_rv = get_capacity_info(*next);
-    sa_log(3, "discover_kxl: backup  rv=%d/num=%d capacity    rv=%d/num=%d\n", backup_rv,
-           next->backup_instances, capacity_rv, next->capacity_instances);
-    int archive_rv = get_archive_info(*next);
-    int replication_rv = get_replication_info(*next);
-    sa_log(3, "discover_kxl: archive rv=%d/num=%d replication rv=%d/num=%d\n", archive_rv,
-           next->archive_instances, replication_rv, next->replication_instances);
+    int results[std::size(kxl_collectors)] = {};
+    bool connected = true;
+    for (size_t i = 0; i < std::size(kxl_collectors) && connected; i++) {
+        results[i] = kxl_collectors[i].collect(*next);
+        // Each later collector would only wait out its own deadline on a
+        // database that no longer answers.
+        connected = !pgConnectionFailed();
+        if (!connected) {
+            const char *name = kxl_collectors[i].name;
+            sa_log(1, "kxl pass stopped: the database connection failed in the %s query\n", name);
+            health_note_error(HEALTH_DATABASE,
+                              "kxl pass stopped: the database connection failed in the %s query",
+                              name);
+        } else if (i == 0 && results[0] == 0) {
+            notify_failed_backups(*next);
+        }
+    }
+    if (connected) {
+        sa_log(3, "discover_kxl: backup  rv=%d/num=%d capacity    rv=%d/num=%d\n", results[0],
+               next->backup_instances, results[1], next->capacity_instances);
+        sa_log(3, "discover_kxl: archive rv=%d/num=%d replication rv=%d/num=%d\n", results[2],
+               next->archive_instances, results[3], next->replication_instances);
+    }
     pgClose();
     state().tables.publish(std::move(next));
-    return backup_rv;
+    health.done(connected);
+    return connected ? results[0] : -2;
+}
+
+// A pass with its duration logged; the caller's health record spans it.
+int timed_pass(health_pass &health)
+{
+    auto start = std::chrono::steady_clock::now();
+    int rv = gather_and_publish(health);
+    long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - start)
+                                    .count());
+    sa_log(3, "kxl pass took %ld ms\n", ms);
+    return rv;
 }
 
 void set_last_refresh()
@@ -720,13 +799,8 @@ std::shared_ptr<const kxl_tables> kxl_tables_now()
 
 int get_kxlGroup()
 {
-    auto start = std::chrono::steady_clock::now();
-    int rv = gather_and_publish();
-    long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now() - start)
-                                    .count());
-    sa_log(3, "kxl pass took %ld ms\n", ms);
-    return rv;
+    health_pass health(HEALTH_DATABASE);
+    return timed_pass(health);
 }
 
 namespace {
@@ -760,6 +834,13 @@ int kxl_start_pass_if_due()
     return start_pass_if_due(s);
 }
 
+bool kxl_pass_running()
+{
+    kxl_state &s = state();
+    std::lock_guard<std::mutex> lock(s.lock);
+    return s.pass_running;
+}
+
 int do_getkxl()
 {
     kxl_state &s = state();
@@ -785,14 +866,21 @@ int check_kxdb_interface()
 
 int discover_kxl()
 {
-    if (g_kxl_first_pass == 0)
+    if (g_kxl_first_pass == 0) {
+        // The refresh keeps the tables, the database's health and the
+        // backup notifications current when no station asks; the pass runs
+        // on its own thread, not waited for.
+        kxl_start_pass_if_due();
         return 0;
+    }
     std::lock_guard<std::mutex> pass(state().pass_lock);
+    // One record of the database's health for the whole first pass.
+    health_pass health(HEALTH_DATABASE);
 
     int rv = pgOpen(1);
     sa_log(2, "discover_kxl: pgOpen rv = %d\n", rv);
     if (rv != 0) {
-        sa_log(0, "pgOpen error %d\n", rv);
+        log_pgopen_error(rv);
         return rv;
     }
 
@@ -803,9 +891,12 @@ int discover_kxl()
     if (pgStatus(system.result) == -1) {
         rv = -2;
         sa_log(0, "Error executing query to retrieve system hostname\n");
+        health_note_error(HEALTH_DATABASE, "Error executing query to retrieve system hostname");
+        health.done(!pgConnectionFailed());
     } else if (pgTuples(system.result) <= 0) {
         rv = -2;
         sa_log(0, "Could not retrieve information for system id %u from database\n", system_id);
+        health.done(true);
     } else {
         std::string host = pgBVal(system.result, 0, "is_local_system") == 1
                                ? "localhost"
@@ -813,7 +904,7 @@ int discover_kxl()
         sa_log(2, "Connected to database at hostname '%s'\n", host.c_str());
         g_kxl_intf_found = 1;
         pgClose();
-        rv = get_kxlGroup();
+        rv = timed_pass(health);
         set_last_refresh();
     }
     system.reset(nullptr);
@@ -854,6 +945,9 @@ void close_kxlGroup()
         sa_log(2, "kxl pass still running at shutdown, not waited for\n");
     } else {
         pgClose();
+        // A group started again records its first backup query afresh.
+        s.failed_backups.clear();
+        s.backups_seen = false;
     }
     s.tables.clear();
 }

@@ -113,8 +113,13 @@ extern int g_kxl_request_wait_ms;
 // Start-up's database check: 1 when the appliance database opens, else 0.
 int check_kxdb_interface();
 int init_kxlGroup();
+// The first call (at start, retried by the refresh until the database
+// answers) makes the first pass; later ones start a pass when one is due,
+// without waiting for it, and answer 0.
 int discover_kxl();
-// One pass: builds the next tables aside and publishes them.
+// One pass: builds the next tables aside and publishes them.  It stops at
+// the first collector that loses the database connection (the tables of
+// the rest stay as they were) and answers -2 then.
 int get_kxlGroup();
 // For the handlers: when the last pass ended more than 30 s ago, starts one
 // on its own thread (unless one runs already) and waits for it at most
@@ -125,6 +130,8 @@ int do_getkxl();
 // fresh when no station asks.  1 a pass was started, 0 none was due (or
 // one runs), -1 no thread could be started.
 int kxl_start_pass_if_due();
+// Whether a pass started on its own thread has not ended yet (tests).
+bool kxl_pass_running();
 // Does not wait for a pass still running: that one is abandoned.
 void close_kxlGroup();
 

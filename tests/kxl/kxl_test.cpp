@@ -2,7 +2,9 @@
 #include "agent/agent.h"
 #include "agent/capture.h"
 #include "agent/mib.h"
+#include "agent/notify.h"
 #include "groups/kxlGroup.h"
+#include "groups/statusGroup.h"
 #include "mib_request.h"
 #include "test_util.h"
 
@@ -15,6 +17,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -227,10 +230,19 @@ TEST_F(KxlTest, FirstPassFillsEveryTableFromTheFixture)
               std::string::npos);
     EXPECT_EQ(count_of(text, "[3] kxl pass took "), 1);
 
-    // Later refresh-thread calls do nothing.
+    // Later refresh-thread calls start a pass once the data is older than
+    // 30 s, on its own thread, one at a time.
+    g_test_now += KXL_CACHE_SECONDS;
+    EXPECT_EQ(discover_kxl(), 0);
+    EXPECT_FALSE(kxl_pass_running());
     g_test_now += 1000;
     EXPECT_EQ(discover_kxl(), 0);
-    EXPECT_EQ(g_kxl_last_refresh, FIXTURE_NOW);
+    EXPECT_EQ(discover_kxl(), 0);
+    for (int i = 0; i < 6000 && kxl_pass_running(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(kxl_pass_running());
+    EXPECT_EQ(g_kxl_last_refresh, g_test_now);
+    EXPECT_EQ(count_of(log(), "[3] kxl pass took "), 2);
 }
 
 TEST_F(KxlTest, CacheRefreshesOnlyWhenLaterThanThirtySeconds)
@@ -690,6 +702,131 @@ TEST_F(KxlTest, ReplicationTimeFollowsTheDatabasesZoneAndAWalkPassesAGap)
     EXPECT_EQ(first.row, 2u);
     EXPECT_EQ(first.integer, 1767515400); // 2026-01-04 08:30:00 UTC
     EXPECT_FALSE(group_get(group_entry(kxlGroup_variables, 3, {30, 2, 1, 9}), 2, 0).has);
+}
+
+std::vector<std::string> g_notified;
+
+// "kind row value..." of each notification, the row from its first variable.
+void record_notification(notification_kind kind, const std::vector<notify_varbind> &vars)
+{
+    std::string text = std::to_string(kind) + " " + std::to_string(vars.at(0).suffix.back());
+    for (const notify_varbind &v : vars)
+        text += " " + (v.type == ASN_OCTET_STR ? v.text : std::to_string(v.integer));
+    g_notified.push_back(text);
+}
+
+// A backup failed that the last backup query that succeeded did not show
+// failed (a new row, or one turned failed) is notified once; the first
+// pass and a failed query only record or change nothing.
+TEST_F(KxlTest, BackupsNewlySeenFailedAreNotifiedOnce)
+{
+    struct Pass {
+        const char *name;
+        const char *statement; // before the pass
+        bool query_fails;
+        std::vector<std::string> notified;
+    } passes[] = {
+        {"the first pass records the failed backups there", nullptr, false, {}},
+        {"a new failed row and one turned failed",
+         "INSERT INTO backups VALUES (0, 2, 2, 1767225600, 2, 1, 1); "
+         "UPDATE backups SET status = 2 WHERE backup_no = 1",
+         false, {"5 1 esx01 0 differential", "5 2 fileserver01 1 master"}},
+        {"failed as before", nullptr, false, {}},
+        {"a failed query", "UPDATE backups SET status = 2 WHERE backup_no = 2", true, {}},
+        {"compared with the last query that succeeded", nullptr, false,
+         {"5 3 esx01 2 differential"}},
+    };
+    Restore restore{"DELETE FROM backups WHERE backup_no = 0; "
+                    "UPDATE backups SET status = 0 WHERE backup_no IN (1, 2)"};
+    close_kxlGroup(); // a group started again: its next pass is a first
+    set_notify_observer(record_notification);
+    for (const Pass &p : passes) {
+        SCOPED_TRACE(p.name);
+        if (p.statement)
+            sql(p.statement);
+        std::optional<TableAside> aside;
+        if (p.query_fails)
+            aside.emplace("backups", QUERY_FAILS);
+        g_notified.clear();
+        get_kxlGroup();
+        std::vector<std::string> backups;
+        for (const std::string &n : g_notified)
+            if (n.rfind("5 ", 0) == 0)
+                backups.push_back(n);
+        EXPECT_EQ(backups, p.notified);
+    }
+    set_notify_observer(nullptr);
+}
+
+// The rig's cluster stopped and started again through pg_ctl.
+class StoppedDatabase {
+public:
+    StoppedDatabase() { EXPECT_EQ(pg_ctl("stop -m fast -w -t 60"), 0); }
+    ~StoppedDatabase()
+    {
+        EXPECT_EQ(pg_ctl("start -w -t 60 -l " + shell_quote(env("PG_HOST") + "/postgres.log") +
+                         " -o " + shell_quote("-p " + env("PG_PORT"))),
+                  0);
+    }
+    StoppedDatabase(const StoppedDatabase &) = delete;
+    StoppedDatabase &operator=(const StoppedDatabase &) = delete;
+
+private:
+    static std::string env(const std::string &key)
+    {
+        std::ifstream in(std::string(getenv("KXL_PG_DIR")) + "/pg.env");
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(key + "=", 0) == 0)
+                return line.substr(key.size() + 1);
+        return "";
+    }
+    static int pg_ctl(const std::string &arguments)
+    {
+        std::string command = shell_quote(env("PG_BIN") + "/pg_ctl") + " -D " +
+                              shell_quote(env("PG_DATA")) + " " + arguments + " >/dev/null";
+        if (geteuid() == 0)
+            command = "runuser -u postgres -- " + command;
+        return system(("cd / && " + command).c_str());
+    }
+};
+
+// The database goes away while the agent holds a connection: the pass stops
+// at the collector that finds it gone, the later collectors do not run,
+// every table stays as it was, and the health row records the failure.
+TEST_F(KxlTest, ADatabaseLostMidPassStopsThePassAtThatCollector)
+{
+    ASSERT_EQ(get_kxlGroup(), 0);
+    std::shared_ptr<const kxl_tables> before = kxl_tables_now();
+    ASSERT_GT(before->capacity_instances, 0);
+    {
+        ASSERT_EQ(pgOpen(1), 0); // the connection the next pass starts with
+        StoppedDatabase stopped;
+        unlink(dir.file("agent.log").c_str());
+        EXPECT_EQ(get_kxlGroup(), -2);
+    }
+    std::string text = log();
+    EXPECT_NE(text.find("[1] kxl pass stopped: the database connection failed in the backup "
+                        "query\n"),
+              std::string::npos)
+        << text;
+    for (const char *later : {"Could not obtain device list", "Could not obtain nvp list",
+                              "pgQuery error for archive_status", "sds_stats", "discover_kxl: "})
+        EXPECT_EQ(text.find(later), std::string::npos) << later;
+    std::shared_ptr<const kxl_tables> after = kxl_tables_now();
+    EXPECT_EQ(after->backup_instances, before->backup_instances);
+    EXPECT_EQ(after->capacity_instances, before->capacity_instances);
+    EXPECT_EQ(after->archive_instances, before->archive_instances);
+    EXPECT_EQ(after->replication_instances, before->replication_instances);
+
+    health_row row = health_now(HEALTH_DATABASE, time(nullptr));
+    EXPECT_EQ(row.state, HEALTH_FAILED);
+    EXPECT_EQ(row.failures, 1);
+    EXPECT_EQ(row.error, "kxl pass stopped: the database connection failed in the backup query");
+
+    EXPECT_EQ(get_kxlGroup(), 0) << "started again";
+    row = health_now(HEALTH_DATABASE, time(nullptr));
+    EXPECT_EQ(row.state, HEALTH_OK);
+    EXPECT_EQ(row.error, "");
 }
 
 } // namespace
