@@ -15,18 +15,19 @@ prometheus-snmp-exporter.
 
     bench/prom_bench.py [RUNS]
 """
+import contextlib
 import os
 import statistics
 import sys
 import time
+import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "prometheus"))
-import bmcrig  # noqa: E402
 import rig  # noqa: E402
 from mgt_bench import children_cpu_ns, task_cpu_ns  # noqa: E402
-from test_prometheus import ANCHORS, DISK_REPORT, SNMP_YML, Exporter, parse_exposition  # noqa: E402
+from test_prometheus import ANCHORS, SNMP_YML, Exporter, agent_files, parse_exposition  # noqa: E402
 
 WARM_UP = 2
 
@@ -35,22 +36,14 @@ def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 20
     if os.geteuid() != 0:
         sys.exit("prom_bench: run as root (network and mount namespaces)")
-    pg = rig.Pg("kxext/schema.sql", "tests/fixtures/kxdb_fixture.sql")
-    netns = bmc = snmpd = agent = exporter = None
-    try:
-        netns = bmcrig.NetNs()
-        bmc = bmcrig.Bmc(netns)
-        snmpd = rig.Snmpd()
-        with open(DISK_REPORT) as f:
-            report = f.read()
-        # No -v: request handling as in production, without trace lines.
-        agent = bmcrig.NsAgent(netns, ["-f", "-x", snmpd.agentx], conninfo=pg.conninfo,
-                               files={rig.DEFAULT_CONFIG: bmc.agent_config(), "/var/tmp/disk_mon.out": report})
-        agent.start()
-        for oid in ANCHORS:
-            if not bmcrig.wait_served(snmpd.target, oid, 30):
-                sys.exit("prom_bench: %s not served:%s" % (oid, rig.describe(agent)))
+    with contextlib.ExitStack() as stack:
+        # The scrape test's servers; no -v: requests handled as in production.
+        s = rig.servers(types.SimpleNamespace(), cleanup=stack.callback, bmc=True, agent=[], files=agent_files(),
+                        served=ANCHORS)
+        agent, snmpd, bmc = s.agent, s.snmpd, s.bmc
+        stack.callback(agent.terminate)
         exporter = Exporter(SNMP_YML)
+        stack.callback(exporter.close)
 
         def cpu():
             return (task_cpu_ns(agent.pid), children_cpu_ns(agent.pid), task_cpu_ns(snmpd.pid),
@@ -80,15 +73,6 @@ def main():
             median, p90, median * 1000 / max(varbinds)))
         print("  CPU per scrape (ms): agent %.2f, its commands %.2f, snmpd %.2f, ipmi_sim %.2f, exporter %.2f"
               % tuple(per_scrape))
-    finally:
-        if exporter is not None:
-            exporter.close()
-        for part in (agent, snmpd, bmc, netns):
-            if part is not None:
-                if part is agent:
-                    agent.terminate()
-                part.close()
-        pg.close()
 
 
 if __name__ == "__main__":

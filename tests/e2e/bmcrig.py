@@ -168,12 +168,8 @@ class NsAgent(rig.Agent):
         return self.netns.enter(super()._build_command())
 
 
-def wait_served(target, oid, timeout=15):
-    """Waits until a GET of oid at target answers with a value; returns the result or None."""
-    def served():
-        got = rig.snmpget(target, oid, timeout=1)
-        return got if got.answered and "No Such" not in got.stdout else None
-    return rig.wait_for(served, timeout, interval=0.1)
+# Kept here too for the benches and suites that took it from this module.
+wait_served = rig.wait_served
 
 
 if __name__ == "__main__":

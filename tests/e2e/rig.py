@@ -52,6 +52,12 @@ KX_INI = "/etc/default/kx.ini"
 # net-snmp's defaults such as /var/agentx and /var/lib/snmp).
 OVERLAID = ("/etc", "/usr", "/opt", "/var")
 
+START_SUBAGENT = "corvantis-snmp version 1.6 agentx subagent started"
+# The test database most suites start with.
+KXDB_FIXTURE = ("kxext/schema.sql", "tests/fixtures/kxdb_fixture.sql")
+# Bound on a start (agent, servers): catches hangs, not slowness.
+START_TIMEOUT = 30
+
 # "%F %T.mmm %z [level] message"
 LOG_ENTRY = re.compile(r"^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} [+-]\d{4}) \[(-?\d+)\] (.*)$")
 
@@ -877,6 +883,88 @@ def _is_whiteout(path):
 def describe(agent):
     """Context for assertion messages."""
     return "\n--- stdout:\n%s--- stderr:\n%s--- log:\n%s" % (agent.stdout(), agent.stderr(), agent.log_text())
+
+
+def wait_served(target, oid, timeout=15):
+    """Waits until a GET of oid at target answers with a value; returns the result or None."""
+    def served():
+        got = snmpget(target, oid, timeout=1)
+        return got if got.answered and "No Such" not in got.stdout else None
+    return wait_for(served, timeout, interval=0.1)
+
+
+# ------------------------------------------------------------ a suite's set
+
+def start_agent(agent, cleanup, start_line=START_SUBAGENT, log=DEFAULT_LOG, target=None, served=(),
+                timeout=START_TIMEOUT):
+    """Starts agent (foreground) with cleanup(agent.close) registered.
+    Returns once start_line (level 1) is in its log and each OID of served
+    has a value at target; raises AssertionError otherwise."""
+    cleanup(agent.close)
+    agent.start()
+    if start_line is not None and not agent.wait_log(start_line, timeout, path=log, level=1):
+        raise AssertionError("no start line in %s%s" % (log, describe(agent)))
+    for oid in served:
+        if not wait_served(target, oid, timeout):
+            raise AssertionError("%s not served%s" % (oid, describe(agent)))
+    return agent
+
+
+def servers(owner, *, pg=KXDB_FIXTURE, bmc=False, snmpd=True, agent=None, files=None, served=(),
+            start_line=START_SUBAGENT, cleanup=None, **agent_kw):
+    """Starts what a suite needs, once, as attributes of owner; returns owner.
+
+    owner:   a TestCase class (stopped by addClassCleanup), a test
+             (addCleanup) or, with cleanup(fn) given, any object.
+    pg:      SQL files of a new database, a running Pg, or None  -> owner.pg
+    bmc:     the simulated BMC in a network namespace of its own
+             (bmcrig.py); the agent then runs in it, pointed at the BMC
+                                                  -> owner.netns, owner.bmc
+    snmpd:   True for a new master, a running Snmpd, or None -> owner.snmpd
+    agent:   None, the arguments after "-f -x <the master's AgentX socket>",
+             or a function of owner that returns an unstarted Agent
+                                                  -> owner.agent
+    files, agent_kw: Agent's keywords (conninfo: the database's by default);
+             files go over the BMC's configuration lines.
+    served, start_line: what start_agent() waits for.
+
+    Cleanup runs in the reverse order of the start: the agent first, the
+    database last.
+    """
+    require_agent()
+    if cleanup is None:
+        cleanup = owner.addClassCleanup if isinstance(owner, type) else owner.addCleanup
+    if pg is not None and not isinstance(pg, Pg):
+        pg = Pg(*pg)
+        cleanup(pg.close)
+    if pg is not None:
+        owner.pg = pg
+    if bmc:
+        import bmcrig  # here: it imports this module
+        owner.netns = bmcrig.NetNs()
+        cleanup(owner.netns.close)
+        owner.bmc = bmcrig.Bmc(owner.netns)
+        cleanup(owner.bmc.close)
+    if snmpd is True:
+        snmpd = Snmpd()
+        cleanup(snmpd.close)
+    if snmpd is not None:
+        owner.snmpd = snmpd
+    if agent is None:
+        return owner
+    if callable(agent):
+        a = agent(owner)
+    else:
+        args = ["-f", "-x", snmpd.agentx] + list(agent)
+        if pg is not None:
+            agent_kw.setdefault("conninfo", pg.conninfo)
+        if bmc:
+            a = bmcrig.NsAgent(owner.netns, args, files={DEFAULT_CONFIG: owner.bmc.agent_config(), **(files or {})},
+                               **agent_kw)
+        else:
+            a = Agent(args, files=files, **agent_kw)
+    owner.agent = start_agent(a, cleanup, start_line, target=snmpd.target if snmpd else None, served=served)
+    return owner
 
 
 if __name__ == "__main__":

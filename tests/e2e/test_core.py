@@ -16,9 +16,8 @@ import time
 import unittest
 
 import rig
-from rig import DEFAULT_CONFIG, DEFAULT_LOG, ENTERPRISE_OID, KX_DIRS, KX_INI, describe
+from rig import DEFAULT_CONFIG, DEFAULT_LOG, ENTERPRISE_OID, KX_DIRS, KX_INI, START_SUBAGENT, START_TIMEOUT, describe
 
-START_SUBAGENT = "corvantis-snmp version 1.6 agentx subagent started"
 START_MASTER = "corvantis-snmp version 1.6 agentx master_agent started"
 SHUTTING_DOWN = "corvantis-snmp shutting down"
 
@@ -37,7 +36,6 @@ USAGE = (
 NOWHERE = "unix:/nonexistent/agentx.sock"
 
 # Generous bounds: they catch hangs, not slowness.
-START_TIMEOUT = 30
 STOP_TIMEOUT = 10
 CONNECT_TIMEOUT = 20
 
@@ -46,11 +44,7 @@ class AgentCoreTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        rig.require_agent()
-        cls.pg = rig.Pg("kxext/schema.sql", "tests/fixtures/kxdb_fixture.sql")
-        cls.addClassCleanup(cls.pg.close)
-        cls.snmpd = rig.Snmpd()
-        cls.addClassCleanup(cls.snmpd.close)
+        rig.servers(cls)
 
     # -- helpers
 
@@ -67,10 +61,8 @@ class AgentCoreTest(unittest.TestCase):
 
     def start(self, args, start_line=START_SUBAGENT, log=DEFAULT_LOG, **kw):
         """A foreground agent, once its start line is in the log."""
-        a = self.agent(args, **kw).start()
-        self.assertTrue(a.wait_log(start_line, START_TIMEOUT, path=log, level=1),
-                        "no start line in %s%s" % (log, describe(a)))
-        return a
+        kw.setdefault("conninfo", self.pg.conninfo)
+        return rig.start_agent(rig.Agent(args, **kw), self.addCleanup, start_line, log=log)
 
     def assertConnected(self, a, snmpd=None):
         snmpd = snmpd or self.snmpd

@@ -19,7 +19,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 FIXTURES = os.path.join(HERE, "fixtures", "disk")
 GOLDEN = os.path.join(HERE, "golden", "disk_walk.txt")
 
-START_SUBAGENT = "corvantis-snmp version 1.6 agentx subagent started"
 SHUTTING_DOWN = "corvantis-snmp shutting down"
 
 DISK = ".1.3.6.1.4.1.47391.1.5"
@@ -29,7 +28,6 @@ SCRIPT_DIR = "/usr/kx/bin"
 REPORT_FILE = "/var/tmp/disk_mon.out"
 
 # Bounds that catch hangs; a refresh comes every 10 seconds.
-START_TIMEOUT = 30
 REFRESH_TIMEOUT = 45
 STOP_TIMEOUT = 30
 
@@ -63,11 +61,7 @@ class DiskGroupTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        rig.require_agent()
-        cls.pg = rig.Pg("kxext/schema.sql", "tests/fixtures/kxdb_fixture.sql")
-        cls.addClassCleanup(cls.pg.close)
-        cls.snmpd = rig.Snmpd()
-        cls.addClassCleanup(cls.snmpd.close)
+        rig.servers(cls)
 
     # -- helpers
 
@@ -98,14 +92,8 @@ class DiskGroupTest(unittest.TestCase):
         env = {"DISK_TEST_STATE": state} if state else None
         a = rig.Agent(["-f", "-v", "-x", self.snmpd.agentx] + list(args), files=files,
                       conninfo=self.pg.conninfo, env=env)
-        self.addCleanup(a.close)
-        a.start()
-        self.assertTrue(a.wait_log(START_SUBAGENT, START_TIMEOUT, level=1),
-                        "no start line%s" % describe(a))
         # Registration reaches the master asynchronously.
-        self.assertTrue(rig.wait_for(lambda: self.get(DISK_COUNT).startswith("INTEGER"), START_TIMEOUT),
-                        "disk group not served%s" % describe(a))
-        return a
+        return rig.start_agent(a, self.addCleanup, target=self.snmpd.target, served=[DISK_COUNT])
 
     def get(self, oid):
         r = self.snmpd.get(oid)

@@ -26,9 +26,8 @@ import threading
 import time
 import unittest
 
-import bmcrig
 import rig
-from rig import DEFAULT_CONFIG, describe
+from rig import describe
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DISK_FIXTURE = os.path.join(HERE, "fixtures", "disk", "disk_monitoring.py")
@@ -40,14 +39,12 @@ DISK_NAME = rig.ENTERPRISE_OID + ".5.10.2.1.3.1"
 ASSET_TAG = rig.ENTERPRISE_OID + ".6.1.0"
 MEM_USED = rig.ENTERPRISE_OID + ".6.5.0"
 
-START_SUBAGENT = "corvantis-snmp version 1.6 agentx subagent started"
 # The backup group's pass logs this line last.
 KXL_PASS_LINE = "discover_kxl: archive rv="
 KXL_CACHE = 30
 
 # Bounds that catch hangs only.
 ANSWER_WITHIN = 1
-START_TIMEOUT = 30
 SERVED_TIMEOUT = 45
 RECOVER_TIMEOUT = 45
 STOP_TIMEOUT = 10
@@ -221,24 +218,9 @@ class FaultsTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        rig.require_agent()
-        cls.pg = rig.Pg("kxext/schema.sql", "tests/fixtures/kxdb_fixture.sql")
-        cls.addClassCleanup(cls.pg.close)
-        cls.netns = bmcrig.NetNs()
-        cls.addClassCleanup(cls.netns.close)
-        cls.bmc = bmcrig.Bmc(cls.netns)
-        cls.addClassCleanup(cls.bmc.close)
-        cls.snmpd = rig.Snmpd()
-        cls.addClassCleanup(cls.snmpd.close)
         cls.faults = Faults(disk_report())
-        files = {DEFAULT_CONFIG: cls.bmc.agent_config(), "/etc/corvantis-asset": "fault-0001\n"}
-        files.update(cls.faults.agent_files())
-        cls.agent = bmcrig.NsAgent(cls.netns, ["-f", "-x", cls.snmpd.agentx, "-i", "10"], files=files,
-                                   conninfo=cls.pg.conninfo, env=cls.faults.agent_env())
-        cls.addClassCleanup(cls.agent.close)
-        cls.agent.start()
-        if not cls.agent.wait_log(START_SUBAGENT, START_TIMEOUT, level=1):
-            raise AssertionError("no start line%s" % describe(cls.agent))
+        rig.servers(cls, bmc=True, agent=["-i", "10"], env=cls.faults.agent_env(),
+                    files={"/etc/corvantis-asset": "fault-0001\n", **cls.faults.agent_files()})
 
     def setUp(self):
         # Each step starts from an agent that serves everything again.

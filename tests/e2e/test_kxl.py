@@ -17,11 +17,9 @@ KXL = rig.ENTERPRISE_OID + ".3"
 MGT = rig.ENTERPRISE_OID + ".6"
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
-START_SUBAGENT = "corvantis-snmp version 1.6 agentx subagent started"
 FIXTURE = ("kxext/schema.sql", "tests/fixtures/kxl_fixture.sql")
 PASS_LINE = "discover_kxl: backup  rv="
 
-START_TIMEOUT = 30
 CACHE_WAIT = 32  # past the 30-second cache, counted from the first pass
 # A GET must come back inside one AgentX timeout of the master (1 s).
 QUICK = ("-t", "1", "-r", "0")
@@ -38,19 +36,12 @@ def fixture_clock():
 class Setup:
     """One database, one snmpd master and one agent of a scenario."""
 
-    def __init__(self, test, pg=None, prepare_sql=None):
-        self.pg = pg or rig.Pg(*FIXTURE)
-        if pg is None:
-            test.addCleanup(self.pg.close)
+    def __init__(self, test, prepare_sql=None):
+        pg = rig.Pg(*FIXTURE)
+        test.addCleanup(pg.close)
         if prepare_sql:
-            self.pg.psql(prepare_sql)
-        self.snmpd = rig.Snmpd()
-        test.addCleanup(self.snmpd.close)
-        self.agent = rig.Agent(["-f", "-v", "-x", self.snmpd.agentx], conninfo=self.pg.conninfo,
-                               env=fixture_clock())
-        test.addCleanup(self.agent.close)
-        self.agent.start()
-        test.assertTrue(self.agent.wait_log(START_SUBAGENT, START_TIMEOUT, level=1), rig.describe(self.agent))
+            pg.psql(prepare_sql)
+        rig.servers(self, cleanup=test.addCleanup, pg=pg, agent=["-v"], env=fixture_clock())
         self.started = time.monotonic()
         test.assertTrue(rig.wait_for(lambda: self.snmpd.has_client(self.agent.pid), 15),
                         "no AgentX connection" + rig.describe(self.agent))

@@ -32,11 +32,10 @@ import warnings
 
 import bmcrig
 import rig
-from rig import DEFAULT_CONFIG, DEFAULT_LOG, KX_INI
+from rig import DEFAULT_CONFIG, DEFAULT_LOG, KX_INI, START_SUBAGENT
 
 MGT = rig.ENTERPRISE_OID + ".6"
 HERE = os.path.dirname(os.path.abspath(__file__))
-START_SUBAGENT = "corvantis-snmp version 1.6 agentx subagent started"
 ASSET_FILE = "/etc/corvantis-asset"
 
 # Generous bounds: they catch hangs, not slowness.  The silent BMC costs
@@ -187,10 +186,10 @@ class PathAgent(rig.Agent):
 
 
 class Scenario:
-    def __init__(self, name, snmpd, agent, log):
+    """An snmpd and an agent of their own (rig.servers() adds them)."""
+
+    def __init__(self, name, log):
         self.name = name
-        self.snmpd = snmpd
-        self.agent = agent
         self.log = log
 
     def get(self, *oids):
@@ -216,53 +215,45 @@ class MgtInfoGroupTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        rig.require_agent()
-        cls.pg = rig.Pg("kxext/schema.sql", "tests/fixtures/kxdb_fixture.sql")
-        cls.addClassCleanup(cls.pg.close)
-        cls.netns = bmcrig.NetNs()
-        cls.addClassCleanup(cls.netns.close)
-        cls.bmc = bmcrig.Bmc(cls.netns)
-        cls.addClassCleanup(cls.bmc.close)
+        rig.servers(cls, bmc=True, snmpd=None)
         cls.has_ipmi_device = os.path.exists("/dev/ipmi0")
         cls.host_has_asset_file = os.path.lexists(ASSET_FILE)
         cls.scenarios = {}
 
         # TZ: ipmiutil prints the FRU's time (UTC) in local time.
         env = {"TZ": "UTC"}
-        cls._start("full", lambda snmpd: bmcrig.NsAgent(
-            cls.netns, ["-f", "-v", "-x", snmpd.agentx], conninfo=cls.pg.conninfo, env=env,
+        cls._start("full", lambda s: bmcrig.NsAgent(
+            cls.netns, ["-f", "-v", "-x", s.snmpd.agentx], conninfo=cls.pg.conninfo, env=env,
             files={DEFAULT_CONFIG: cls.bmc.agent_config(), ASSET_FILE: ASSET_WITH_BLANK_LINES}))
         silent_host = "127.0.0.1:%d" % rig.free_port()
-        cls._start("silent", lambda snmpd: rig.Agent(
-            ["-f", "-v", "-x", snmpd.agentx], conninfo=cls.pg.conninfo, env=env,
+        cls._start("silent", lambda s: rig.Agent(
+            ["-f", "-v", "-x", s.snmpd.agentx], conninfo=cls.pg.conninfo, env=env,
             files={DEFAULT_CONFIG: cls.bmc.agent_config(host=silent_host)}))
         if not cls.has_ipmi_device:
-            cls._start("inband", lambda snmpd: rig.Agent(
-                ["-f", "-v", "-x", snmpd.agentx], conninfo=cls.pg.conninfo, env=env,
+            cls._start("inband", lambda s: rig.Agent(
+                ["-f", "-v", "-x", s.snmpd.agentx], conninfo=cls.pg.conninfo, env=env,
                 files={ASSET_FILE: ""}))
         files = tool_wrappers()
         files.update({KX_INI: "KXDIR=%s\n" % ODD_KXDIR,
                       ODD_KXDIR + "/bin/mpstat": ('#!/bin/sh\nexec %s "$@"\n' % host_tool("mpstat"), 0o755),
                       ASSET_FILE: ASSET_LONG})
-        cls._start("kxbin", lambda snmpd: PathAgent(
-            ["-f", "-v", "-x", snmpd.agentx], path=TOOLS_DIR, conninfo=cls.pg.conninfo, env=env, files=files,
+        cls._start("kxbin", lambda s: PathAgent(
+            ["-f", "-v", "-x", s.snmpd.agentx], path=TOOLS_DIR, conninfo=cls.pg.conninfo, env=env, files=files,
             dirs=[ODD_KXDIR + "/bin", ODD_KXDIR + "/logs.dir"]), log=ODD_KXDIR + "/logs.dir/corvantis-snmp.log")
 
         for s in cls.scenarios.values():
             if not s.agent.wait_log(START_SUBAGENT, START_TIMEOUT, path=s.log, level=1):
                 raise rig.RigError("no start line" + s.describe())
-            if not bmcrig.wait_served(s.snmpd.target, MGT + ".1.0", SERVE_TIMEOUT):
+            if not rig.wait_served(s.snmpd.target, MGT + ".1.0", SERVE_TIMEOUT):
                 raise rig.RigError("group not served" + s.describe())
 
     @classmethod
     def _start(cls, name, make_agent, log=DEFAULT_LOG):
-        snmpd = rig.Snmpd()
-        cls.addClassCleanup(snmpd.close)
-        agent = make_agent(snmpd)
-        cls.addClassCleanup(agent.close)
-        cls.addClassCleanup(agent.terminate)
-        agent.start()
-        cls.scenarios[name] = Scenario(name, snmpd, agent, log)
+        # Started side by side; setUpClass then waits for them all.
+        s = rig.servers(Scenario(name, log), cleanup=cls.addClassCleanup, pg=None, agent=make_agent,
+                        start_line=None)
+        cls.addClassCleanup(s.agent.terminate)
+        cls.scenarios[name] = s
 
     def scenario(self, name):
         if name not in self.scenarios:

@@ -28,7 +28,6 @@ import subprocess
 import time
 import unittest
 
-import bmcrig
 import rig
 from rig import DEFAULT_CONFIG, describe
 
@@ -40,12 +39,10 @@ FAN_COUNT = SENSORS + ".10.1.0"
 TEMP_COUNT = SENSORS + ".20.1.0"
 VOLT_COUNT = SENSORS + ".30.1.0"
 SEL_COUNT = SENSORS + ".40.1.0"
-START_SUBAGENT = "corvantis-snmp version 1.6 agentx subagent started"
 SHUTTING_DOWN = "corvantis-snmp shutting down"
 PASS_DONE = "mallinfo after_sensors:"
 
 # Generous bounds: they catch hangs, not slowness.
-START_TIMEOUT = 30
 REFRESH_TIMEOUT = 60
 STOP_TIMEOUT = 30
 
@@ -98,36 +95,16 @@ class SensorTestBase(unittest.TestCase):
     """One BMC (None: none at all), one snmpd and one agent for the class."""
 
     with_bmc = True
+    bmc = None
 
     @classmethod
     def setUpClass(cls):
-        rig.require_agent()
-        cls.pg = rig.Pg("kxext/schema.sql", "tests/fixtures/kxdb_fixture.sql")
-        cls.addClassCleanup(cls.pg.close)
-        cls.snmpd = rig.Snmpd()
-        cls.addClassCleanup(cls.snmpd.close)
-        cls.bmc = None
-        args = ["-f", "-v", "-M", "-x", cls.snmpd.agentx, "-i", "10"]
-        if cls.with_bmc:
-            cls.netns = bmcrig.NetNs()
-            cls.addClassCleanup(cls.netns.close)
-            cls.bmc = bmcrig.Bmc(cls.netns)
-            cls.addClassCleanup(cls.bmc.close)
-            cls.agent = bmcrig.NsAgent(cls.netns, args, files={DEFAULT_CONFIG: cls.bmc.agent_config()},
-                                       conninfo=cls.pg.conninfo)
-        else:
+        files = None
+        if not cls.with_bmc:
             # Nothing listens there: every IPMI call times out.
-            config = "IpmiHost=%s\nIpmiUser=admin\nIpmiPassword=password\nIpmiWorkaround=opensesspriv\n" % (
-                free_udp_address())
-            cls.agent = rig.Agent(args, files={DEFAULT_CONFIG: config}, conninfo=cls.pg.conninfo)
-        cls.addClassCleanup(cls.agent.close)
-        cls.agent.start()
-        if not cls.agent.wait_log(START_SUBAGENT, START_TIMEOUT, level=1):
-            raise AssertionError("no start line%s" % describe(cls.agent))
-        served = rig.wait_for(lambda: cls.snmpd.get(FAN_COUNT).values().get(FAN_COUNT, "").startswith("INTEGER"),
-                              START_TIMEOUT, interval=0.1)
-        if not served:
-            raise AssertionError("sensor group not served%s" % describe(cls.agent))
+            files = {DEFAULT_CONFIG: "IpmiHost=%s\nIpmiUser=admin\nIpmiPassword=password\nIpmiWorkaround=opensesspriv\n"
+                     % free_udp_address()}
+        rig.servers(cls, bmc=cls.with_bmc, agent=["-v", "-M", "-i", "10"], files=files, served=[FAN_COUNT])
 
     # -- helpers
 

@@ -29,9 +29,8 @@ import yaml
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
-import bmcrig  # noqa: E402
 import rig  # noqa: E402
-from rig import DEFAULT_CONFIG, describe  # noqa: E402
+from rig import START_TIMEOUT  # noqa: E402
 
 CONTRIB = os.path.join(rig.SOURCE_DIR, "contrib", "prometheus")
 SNMP_YML = os.path.join(CONTRIB, "snmp.yml")
@@ -39,13 +38,11 @@ GENERATE = os.path.join(CONTRIB, "generate.sh")
 MODULE = "corvantis"
 DISK_REPORT = os.path.join(rig.SOURCE_DIR, "tests", "e2e", "fixtures", "disk", "report_walk.txt")
 
-START_SUBAGENT = "corvantis-snmp version 1.6 agentx subagent started"
 # One object of each group: the scrape starts once all of them answer.
 ANCHORS = [rig.ENTERPRISE_OID + suffix
            for suffix in (".3.10.1.0", ".4.10.1.0", ".5.10.1.0", ".6.1.0", ".7.10.1.0")]
 
 # Generous bounds: they catch hangs, not slowness.
-START_TIMEOUT = 30
 SCRAPE_TIMEOUT = 60
 
 # Objects that move between a walk and a scrape a moment apart (measured
@@ -174,32 +171,18 @@ class Exporter:
         rig.kill_tagged(self.dir)
 
 
+def agent_files():
+    """The disk report fixture where the agent reads the disk monitor's report."""
+    with open(DISK_REPORT) as f:
+        return {"/var/tmp/disk_mon.out": f.read()}
+
+
 class Scrape(unittest.TestCase):
     """One database, BMC, snmpd, agent and exporter for the class."""
 
     @classmethod
     def setUpClass(cls):
-        rig.require_agent()
-        cls.pg = rig.Pg("kxext/schema.sql", "tests/fixtures/kxdb_fixture.sql")
-        cls.addClassCleanup(cls.pg.close)
-        cls.snmpd = rig.Snmpd()
-        cls.addClassCleanup(cls.snmpd.close)
-        cls.netns = bmcrig.NetNs()
-        cls.addClassCleanup(cls.netns.close)
-        cls.bmc = bmcrig.Bmc(cls.netns)
-        cls.addClassCleanup(cls.bmc.close)
-        with open(DISK_REPORT) as f:
-            report = f.read()
-        cls.agent = bmcrig.NsAgent(cls.netns, ["-f", "-x", cls.snmpd.agentx],
-                                   files={DEFAULT_CONFIG: cls.bmc.agent_config(), "/var/tmp/disk_mon.out": report},
-                                   conninfo=cls.pg.conninfo)
-        cls.addClassCleanup(cls.agent.close)
-        cls.agent.start()
-        if not cls.agent.wait_log(START_SUBAGENT, START_TIMEOUT, level=1):
-            raise AssertionError("no start line%s" % describe(cls.agent))
-        for oid in ANCHORS:
-            if not bmcrig.wait_served(cls.snmpd.target, oid, START_TIMEOUT):
-                raise AssertionError("%s not served%s" % (oid, describe(cls.agent)))
+        rig.servers(cls, bmc=True, agent=[], files=agent_files(), served=ANCHORS)
         cls.exporter = Exporter(SNMP_YML)
         cls.addClassCleanup(cls.exporter.close)
 
