@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mcheck.h>
+#include <string>
 #include <net-snmp/agent/agent_callbacks.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
@@ -105,6 +106,10 @@ void log_ipmi(int level, const char *text)
     // The layer's errors name the cause of a failing sensor pass.
     if (level <= 1)
         health_note_error(HEALTH_BMC, "%s", text);
+    // The layer reports every failure ("call: reason"); a BMC that stays
+    // away fails each attempt, so each failing call is named once a minute.
+    if (level <= 1)
+        level = sa_log_fault_level(("bmc " + std::string(text, strcspn(text, ":"))).c_str(), level);
     sa_log(level, "%s\n", text);
 }
 
