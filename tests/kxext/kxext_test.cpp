@@ -15,8 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -172,22 +175,28 @@ backup_status_request window_request(int32_t start, int32_t end)
     return rq;
 }
 
-// A loopback port with nothing listening on it.
-int closed_port()
+// The agent's request: its types over the last week.
+backup_status_request agent_request()
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-        if (fd >= 0)
-            close(fd);
-        return -1;
-    }
-    close(fd);
-    return ntohs(a.sin_port);
+    const auto t = static_cast<int32_t>(std::time(nullptr));
+    backup_status_request rq = window_request(t - kWeek, t);
+    rq.types = kAgentTypes.data();
+    rq.types_mode = 2;
+    rq.ntypes = static_cast<int32_t>(kAgentTypes.size());
+    return rq;
+}
+
+// A statement formatted as the agent formats it.
+__attribute__((format(printf, 1, 2))) std::string statement(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    char *text = nullptr;
+    const int n = vasprintf(&text, format, ap);
+    va_end(ap);
+    std::string s = n < 0 ? "" : text;
+    std::free(text);
+    return s;
 }
 
 // Runs a program without a shell; its exit status, or -1.
@@ -205,33 +214,6 @@ int run_program(const std::vector<std::string> &args)
         return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-// Points the library at another database for one scope; the next statement
-// connects there.
-class ConnInfoScope {
-public:
-    explicit ConnInfoScope(const std::string &conninfo)
-    {
-        const char *old = std::getenv("KXDB_CONNINFO");
-        had_ = old != nullptr;
-        if (old)
-            old_ = old;
-        pgClose();
-        setenv("KXDB_CONNINFO", conninfo.c_str(), 1);
-    }
-    ~ConnInfoScope()
-    {
-        pgClose();
-        if (had_)
-            setenv("KXDB_CONNINFO", old_.c_str(), 1);
-        else
-            unsetenv("KXDB_CONNINFO");
-    }
-
-private:
-    bool had_ = false;
-    std::string old_;
-};
 
 // The children of a process, from /proc.
 std::vector<pid_t> children_of(pid_t parent)
@@ -336,11 +318,22 @@ private:
     std::string old_;
 };
 
-// A loopback listener that never accepts: the kernel completes the
-// handshake, and the server then never says a word.
-class SilentListener {
+// Points the library at another database for one scope; the next statement
+// connects there.
+struct ConnInfoScope {
+    EnvScope env;
+    explicit ConnInfoScope(const std::string &conninfo) : env("KXDB_CONNINFO", conninfo)
+    {
+        pgClose();
+    }
+    ~ConnInfoScope() { pgClose(); }
+};
+
+// A loopback port: listening (the kernel completes the handshake, and the
+// server then never says a word) or only bound (a connection is refused).
+class LoopbackPort {
 public:
-    SilentListener()
+    explicit LoopbackPort(bool listening)
     {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
@@ -348,10 +341,11 @@ public:
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
         if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-            listen(fd_, 4) == 0 && getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            (!listening || listen(fd_, 4) == 0) &&
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
             port_ = ntohs(a.sin_port);
     }
-    ~SilentListener()
+    ~LoopbackPort()
     {
         if (fd_ >= 0)
             close(fd_);
@@ -384,257 +378,158 @@ protected:
 
 // ---------------------------------------------------------------------------
 // The agent's statements run against the schema as they are and give the
-// columns the agent reads.
+// rows and columns it reads.  Rows are told apart by a key column; a cell's
+// whole text matches a pattern (booleans read "t" and "f", NULL "").
 
-TEST_F(Kxdb, SystemsStatementFindsTheLocalSystem)
+struct Cell {
+    const char *key;  // the row whose key column holds this
+    const char *column;
+    const char *pattern;
+};
+
+struct StatementCase {
+    std::string sql;
+    const char *key_column;
+    std::vector<std::string> keys;  // row by row
+    bool ordered;                   // else in any order
+    std::vector<Cell> cells;
+};
+
+TEST_F(Kxdb, AgentStatementsGiveTheColumnsItReads)
 {
-    ASSERT_EQ(pgOpen(1), 0);
-    Result r(pgQuery(SQL_SYSTEMS, 1u));
-    ASSERT_NE(pgStatus(r.get()), -1);
-    ASSERT_EQ(pgTuples(r.get()), 1);
-    EXPECT_STREQ(pgSVal(r.get(), 0, "host"), "kx-appliance01");
-    EXPECT_EQ(pgBVal(r.get(), 0, "is_local_system"), 1);
-    EXPECT_EQ(pgBVal(r.get(), 0, "is_active"), 1);
-
-    Result other(pgQuery(SQL_SYSTEMS, 2u));
-    ASSERT_EQ(pgTuples(other.get()), 1);
-    EXPECT_EQ(pgBVal(other.get(), 0, "is_local_system"), 0);
-}
-
-TEST_F(Kxdb, ClientNameStatements)
-{
-    Result type(pgVExec(SQL_APP_TYPE, 1));
-    ASSERT_NE(pgStatus(type.get()), -1);
-    ASSERT_EQ(pgTuples(type.get()), 1);
-    EXPECT_STREQ(pgSVal(type.get(), 0, "type"), "file-level");
-
-    Result node(pgVExec(SQL_NODE_NAME, 3));
-    ASSERT_EQ(pgTuples(node.get()), 1);
-    EXPECT_STREQ(pgSVal(node.get(), 0, "node_name"), "hyperv01");
-
-    Result vmware(pgVExec(SQL_KEY2, 2, 2));
-    ASSERT_EQ(pgTuples(vmware.get()), 1);
-    EXPECT_STREQ(pgSVal(vmware.get(), 0, "key2"), "web01-vm");
-
-    Result hyperv(pgVExec(SQL_KEY1, 3, 3));
-    ASSERT_EQ(pgTuples(hyperv.get()), 1);
-    EXPECT_STREQ(pgSVal(hyperv.get(), 0, "key1"), "sql-vm01");
-
-    // Instance 1 belongs to node 1 only: the lookup for another node finds
-    // no row, which is a success with a count of 0.
-    Result none(pgVExec(SQL_KEY2, 1, 2));
-    EXPECT_EQ(pgStatus(none.get()), 0);
-    EXPECT_EQ(pgTuples(none.get()), 0);
-}
-
-TEST_F(Kxdb, CapacityStatements)
-{
-    Result dev(pgQuery(SQL_DEVICES));
-    ASSERT_NE(pgStatus(dev.get()), -1);
-    ASSERT_EQ(pgTuples(dev.get()), 4);
-    std::map<int, int> row_of;
-    for (int i = 0; i < pgTuples(dev.get()); ++i)
-        row_of[pgLVal(dev.get(), i, "device_no")] = i;
-    ASSERT_EQ(row_of.size(), 4u);
-    const int d2d0 = row_of.at(1);
-    EXPECT_STREQ(pgSVal(dev.get(), d2d0, "dev_name"), "D2D0");
-    EXPECT_STREQ(pgSVal(dev.get(), d2d0, "dev_rw_name"), "/backups/d2d0");
-    EXPECT_EQ(pgLLVal(dev.get(), d2d0, "capacity"), 104857600);
-    EXPECT_EQ(pgBVal(dev.get(), d2d0, "dedup"), 1);
-    EXPECT_EQ(pgBVal(dev.get(), d2d0, "is_deleted"), 0);
-    EXPECT_EQ(pgBVal(dev.get(), row_of.at(4), "is_deleted"), 1);
-    EXPECT_EQ(pgLVal(dev.get(), row_of.at(4), "status"), 1);
-
-    // Only the ('system', 'configuration') items, values as decimal text.
-    Result nvp(pgQuery(SQL_NVP));
-    ASSERT_NE(pgStatus(nvp.get()), -1);
-    std::map<std::string, std::string> items;
-    for (int i = 0; i < pgTuples(nvp.get()); ++i) {
-        EXPECT_STREQ(pgSVal(nvp.get(), i, "nvp_type"), "system");
-        EXPECT_STREQ(pgSVal(nvp.get(), i, "nvp_name"), "configuration");
-        items[pgSVal(nvp.get(), i, "item_name")] = pgSVal(nvp.get(), i, "item_value");
+    const StatementCase cases[] = {
+        {statement(SQL_SYSTEMS, 1u), "host", {"kx-appliance01"}, true,
+         {{"kx-appliance01", "is_local_system", "t"}, {"kx-appliance01", "is_active", "t"}}},
+        {statement(SQL_SYSTEMS, 2u), "host", {"kx-dr-site"}, true,
+         {{"kx-dr-site", "is_local_system", "f"}}},
+        {statement(SQL_APP_TYPE, 1), "type", {"file-level"}, true, {}},
+        {statement(SQL_NODE_NAME, 3), "node_name", {"hyperv01"}, true, {}},
+        {statement(SQL_KEY2, 2, 2), "key2", {"web01-vm"}, true, {}},
+        {statement(SQL_KEY1, 3, 3), "key1", {"sql-vm01"}, true, {}},
+        // Instance 1 belongs to node 1 only: another node's lookup finds no
+        // row, which is a success.
+        {statement(SQL_KEY2, 1, 2), "key2", {}, true, {}},
+        {statement(SQL_DEVICES), "device_no", {"1", "2", "3", "4"}, false,
+         {{"1", "dev_name", "D2D0"},
+          {"1", "dev_rw_name", "/backups/d2d0"},
+          {"1", "capacity", "104857600"},
+          {"1", "dedup", "t"},
+          {"1", "is_deleted", "f"},
+          {"4", "is_deleted", "t"},
+          {"4", "status", "1"}}},
+        // Only the ('system', 'configuration') items, values as decimal text.
+        {statement(SQL_NVP), "item_name", {"ArchiveCache", "D2D_size", "VirtualFailover"}, false,
+         {{"ArchiveCache", "item_value", "200"},
+          {"D2D_size", "item_value", "300"},
+          {"VirtualFailover", "item_value", "500"}}},
+        // Archive 9 archived a backup older than a week.  11 goes through
+        // every join; 12 has no instance, and the outer joins keep it.
+        {statement(SQL_ARCHIVES, static_cast<int>(now() - kWeek)), "archive_id", {"10", "11", "12"},
+         true,
+         {{"10", "client_name", "fileserver01"}, {"10", "app_type", "file-level"},
+          {"11", "archive_set_id", "1"},         {"11", "archive_success", "f"},
+          {"11", "node_no", "2"},                {"11", "instance_id", "2"},
+          {"11", "client_name", "web01-vm"},     {"11", "client_os", "1040"},
+          {"11", "app_id", "2"},                 {"11", "app_name", "VMware vSphere"},
+          {"11", "app_type", "VMware"},          {"11", "key2", "web01-vm"},
+          {"11", "elapsed_secs", "95"},          {"11", "orig_backup_no", "2"},
+          {"11", "orig_time", "\\d{10}"},        {"11", "backtype", "34"},
+          {"11", "file_mib_size", "40960"},      {"11", "file_count", "12"},
+          {"11", "compressed", "f"},             {"11", "encrypted", "t"},
+          {"11", "dedup", "t"},                  {"11", "fastseed", "f"},
+          {"11", "error_string", "Archive target full"},
+          {"11", "install_id", "KX-7F3A-0001"},  {"11", "vqnid", "KX-7F3A-0001"},
+          {"12", "client_name", ""},             {"12", "app_type", ""},
+          {"12", "client_os", ""},               {"12", "compressed", "t"}}},
+        // The window is the only filter in force: from 0 every archive is found.
+        {statement(SQL_ARCHIVES, 0), "archive_id", {"9", "10", "11", "12"}, true, {}},
+        {statement(SQL_REPL_QUEUE), "backup_no", {"6", "4"}, true, {}},
+        // The time is served as the database's text, date first.
+        {statement(SQL_SDS_STATS, 50), "backup_no", {"2", "2", "1", "0"}, true,
+         {{"2", "client_name", "esx01"},
+          {"2", "destination", "kx-dr-site"},
+          {"2", "message", "Replication complete"},
+          {"2", "bytes_syncd", "42949672960"},
+          {"2", "stat_time", "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d.{0,44}"}}},
+        {statement(SQL_SDS_STATS, 1), "backup_no", {"2"}, true, {}},
+        // The reservation manager: a tape or an unknown device is no D2D.
+        {statement(SQL_SMGR_REGISTER, 1), "device_no", {"1"}, true, {}},
+        {statement(SQL_SMGR_REGISTER, 3), "device_no", {}, true, {}},
+        {statement(SQL_SMGR_REGISTER, 99), "device_no", {}, true, {}},
+        {statement(SQL_SMGR_RESERVE, 2), "dev_name", {"D2D1"}, true,
+         {{"D2D1", "capacity", "209715200"}}},
+    };
+    for (const StatementCase &c : cases) {
+        SCOPED_TRACE(c.sql);
+        Result r(pgQuery("%s", c.sql.c_str()));
+        ASSERT_GE(pgStatus(r.get()), 0);
+        std::vector<std::string> got;
+        for (int i = 0; i < pgTuples(r.get()); ++i)
+            got.push_back(pgSVal(r.get(), i, c.key_column));
+        auto in_order = [&c](std::vector<std::string> v) {
+            if (!c.ordered)
+                std::sort(v.begin(), v.end());
+            return v;
+        };
+        EXPECT_EQ(in_order(got), in_order(c.keys));
+        for (const Cell &cell : c.cells) {
+            const auto at = std::find(got.begin(), got.end(), cell.key);
+            ASSERT_NE(at, got.end()) << cell.key;
+            const std::string text = pgSVal(r.get(), static_cast<int>(at - got.begin()), cell.column);
+            EXPECT_TRUE(std::regex_match(text, std::regex(cell.pattern)))
+                << cell.column << " of " << cell.key << ": \"" << text << '"';
+        }
     }
-    EXPECT_EQ(items, (std::map<std::string, std::string>{
-                         {"ArchiveCache", "200"}, {"D2D_size", "300"}, {"VirtualFailover", "500"}}));
-}
-
-TEST_F(Kxdb, ArchiveStatementJoinsAndWindow)
-{
-    Result r(pgQuery(SQL_ARCHIVES, static_cast<int>(now() - kWeek)));
-    ASSERT_NE(pgStatus(r.get()), -1);
-    // Archive 9 archived a backup older than a week; the rest come in id order.
-    ASSERT_EQ(pgTuples(r.get()), 3);
-    EXPECT_EQ(pgLVal(r.get(), 0, "archive_id"), 10);
-    EXPECT_EQ(pgLVal(r.get(), 1, "archive_id"), 11);
-    EXPECT_EQ(pgLVal(r.get(), 2, "archive_id"), 12);
-
-    // Row 1: archive 11, through every join.
-    EXPECT_EQ(pgLVal(r.get(), 1, "archive_set_id"), 1);
-    EXPECT_EQ(pgBVal(r.get(), 1, "archive_success"), 0);
-    EXPECT_EQ(pgLVal(r.get(), 1, "node_no"), 2);
-    EXPECT_EQ(pgLVal(r.get(), 1, "instance_id"), 2);
-    EXPECT_STREQ(pgSVal(r.get(), 1, "client_name"), "web01-vm");
-    EXPECT_EQ(pgLVal(r.get(), 1, "client_os"), 1040);
-    EXPECT_EQ(pgLVal(r.get(), 1, "app_id"), 2);
-    EXPECT_STREQ(pgSVal(r.get(), 1, "app_name"), "VMware vSphere");
-    EXPECT_STREQ(pgSVal(r.get(), 1, "app_type"), "VMware");
-    EXPECT_STREQ(pgSVal(r.get(), 1, "key2"), "web01-vm");
-    EXPECT_EQ(pgLVal(r.get(), 1, "elapsed_secs"), 95);
-    EXPECT_EQ(pgLVal(r.get(), 1, "orig_backup_no"), 2);
-    EXPECT_NEAR(pgLLVal(r.get(), 1, "orig_time"), now() - 2 * 86400, 3600);
-    EXPECT_EQ(pgLVal(r.get(), 1, "backtype"), 34);
-    EXPECT_EQ(pgLVal(r.get(), 1, "file_mib_size"), 40960);
-    EXPECT_EQ(pgLVal(r.get(), 1, "file_count"), 12);
-    EXPECT_EQ(pgBVal(r.get(), 1, "compressed"), 0);
-    EXPECT_EQ(pgBVal(r.get(), 1, "encrypted"), 1);
-    EXPECT_EQ(pgBVal(r.get(), 1, "dedup"), 1);
-    EXPECT_EQ(pgBVal(r.get(), 1, "fastseed"), 0);
-    EXPECT_STREQ(pgSVal(r.get(), 1, "error_string"), "Archive target full");
-    EXPECT_STREQ(pgSVal(r.get(), 1, "install_id"), "KX-7F3A-0001");
-    EXPECT_STREQ(pgSVal(r.get(), 1, "vqnid"), "KX-7F3A-0001");
-    EXPECT_STREQ(pgSVal(r.get(), 0, "client_name"), "fileserver01");
-    EXPECT_STREQ(pgSVal(r.get(), 0, "app_type"), "file-level");
-
-    // Archive 12 has no instance: the outer joins keep it with empty texts.
-    EXPECT_STREQ(pgSVal(r.get(), 2, "client_name"), "");
-    EXPECT_STREQ(pgSVal(r.get(), 2, "app_type"), "");
-    EXPECT_EQ(pgLVal(r.get(), 2, "client_os"), 0);
-    EXPECT_EQ(pgBVal(r.get(), 2, "compressed"), 1);
-
-    // The window is the only filter in force: from 0 every archive is found.
-    Result all(pgQuery(SQL_ARCHIVES, 0));
-    ASSERT_EQ(pgTuples(all.get()), 4);
-    EXPECT_EQ(pgLVal(all.get(), 0, "archive_id"), 9);
-}
-
-TEST_F(Kxdb, ReplicationStatements)
-{
-    Result q(pgQuery(SQL_REPL_QUEUE));
-    ASSERT_NE(pgStatus(q.get()), -1);
-    ASSERT_EQ(pgTuples(q.get()), 2);
-    EXPECT_EQ(pgLVal(q.get(), 0, "backup_no"), 6);
-
-    char sql[64];
-    std::snprintf(sql, sizeof sql, SQL_SDS_STATS, 50);
-    Result s(pgQuery("%s", sql));
-    ASSERT_NE(pgStatus(s.get()), -1);
-    ASSERT_EQ(pgTuples(s.get()), 4);
-    const std::vector<int> order = {2, 2, 1, 0};
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(pgLVal(s.get(), i, "backup_no"), order[static_cast<size_t>(i)]) << "row " << i;
-    EXPECT_STREQ(pgSVal(s.get(), 0, "client_name"), "esx01");
-    EXPECT_STREQ(pgSVal(s.get(), 0, "destination"), "kx-dr-site");
-    EXPECT_STREQ(pgSVal(s.get(), 0, "message"), "Replication complete");
-    EXPECT_EQ(pgLLVal(s.get(), 0, "bytes_syncd"), 42949672960LL);
-    // The time is served as the database's text; it starts with the date.
-    const std::string stat_time = pgSVal(s.get(), 0, "stat_time");
-    EXPECT_GE(stat_time.size(), 19u);
-    EXPECT_LT(stat_time.size(), 64u);
-    EXPECT_EQ(stat_time[4], '-');
-
-    Result limited(pgQuery(SQL_SDS_STATS, 1));
-    EXPECT_EQ(pgTuples(limited.get()), 1);
-}
-
-TEST_F(Kxdb, ReservationManagerStatements)
-{
-    Result d2d(pgQuery(SQL_SMGR_REGISTER, 1));
-    ASSERT_NE(pgStatus(d2d.get()), -1);
-    ASSERT_EQ(pgTuples(d2d.get()), 1);
-    EXPECT_EQ(pgLVal(d2d.get(), 0, "device_no"), 1);
-
-    Result tape(pgQuery(SQL_SMGR_REGISTER, 3));
-    EXPECT_EQ(pgStatus(tape.get()), 0);
-    EXPECT_EQ(pgTuples(tape.get()), 0);
-
-    Result unknown(pgQuery(SQL_SMGR_REGISTER, 99));
-    EXPECT_EQ(pgTuples(unknown.get()), 0);
-
-    Result res(pgQuery(SQL_SMGR_RESERVE, 2));
-    ASSERT_EQ(pgTuples(res.get()), 1);
-    EXPECT_STREQ(pgSVal(res.get(), 0, "dev_name"), "D2D1");
-    EXPECT_EQ(pgLLVal(res.get(), 0, "capacity"), 209715200);
 }
 
 // ---------------------------------------------------------------------------
 // kxGetBackupStatus
 
-TEST_F(Kxdb, BackupStatusWindowIsInclusiveAndOrdered)
-{
-    // 101 is one second before the window, 106 one second after it.
-    Status s;
-    get_status(s, window_request(1700000000, 1700086400));
-    ASSERT_EQ(s.rc, 0);
-    EXPECT_EQ(s.ids(), (std::vector<int>{102, 103, 104, 105}));
-
-    Status single;
-    get_status(single, window_request(1700086400, 1700086400));
-    ASSERT_EQ(single.rc, 0);
-    EXPECT_EQ(single.ids(), (std::vector<int>{105}));
-
-    Status empty;
-    get_status(empty, window_request(1700086401, 1700000000));
-    EXPECT_EQ(empty.rc, 0);
-    EXPECT_EQ(empty.count, 0);
-    EXPECT_EQ(empty.array, nullptr);
-}
-
-TEST_F(Kxdb, BackupStatusTypeFilter)
+// Each filter is in force only when its mode is 2; the window is inclusive
+// at both ends; records come in backup number order.
+TEST_F(Kxdb, BackupStatusFilters)
 {
     const int types[] = {34, 1};
-    backup_status_request rq = window_request(1699999999, 1700086401);
-    rq.types = types;
-    rq.ntypes = 2;
-
-    Status off;  // the list is ignored unless types_mode is 2
-    rq.types_mode = 0;
-    get_status(off, rq);
-    ASSERT_EQ(off.rc, 0);
-    EXPECT_EQ(off.ids(), (std::vector<int>{101, 102, 103, 104, 105, 106}));
-
-    Status on;
-    rq.types_mode = 2;
-    get_status(on, rq);
-    ASSERT_EQ(on.rc, 0);
-    EXPECT_EQ(on.ids(), (std::vector<int>{103, 105, 106}));
-
-    Status nothing;  // filtering on an empty list leaves nothing
-    rq.ntypes = 0;
-    get_status(nothing, rq);
-    EXPECT_EQ(nothing.rc, 0);
-    EXPECT_EQ(nothing.count, 0);
-}
-
-TEST_F(Kxdb, BackupStatusFiltersAreOffUnlessModeIsTwo)
-{
-    backup_status_request rq = window_request(1700000000, 1700000000);
-    rq.start_mode = 1;
-    rq.end_mode = 0;
-    Status s;
-    get_status(s, rq);
-    ASSERT_EQ(s.rc, 0);
-    EXPECT_EQ(s.ids(), (std::vector<int>{1, 2, 3, 4, 5, 6, 101, 102, 103, 104, 105, 106}));
-
-    rq.start_mode = 2;  // only the start in force: 101 is left out
-    Status from;
-    get_status(from, rq);
-    ASSERT_EQ(from.rc, 0);
-    EXPECT_EQ(from.ids(), (std::vector<int>{1, 2, 3, 4, 5, 6, 102, 103, 104, 105, 106}));
-}
-
-TEST_F(Kxdb, BackupStatusAgentRequestGivesTheLastWeek)
-{
-    const int64_t t = now();
-    std::vector<int> types = kAgentTypes;
-    backup_status_request rq = window_request(static_cast<int32_t>(t - kWeek), static_cast<int32_t>(t));
-    rq.types = types.data();
-    rq.types_mode = 2;
-    rq.ntypes = static_cast<int32_t>(types.size());
-    Status s;
-    get_status(s, rq);
-    ASSERT_EQ(s.rc, 0);
-    // 3 is system metadata, not asked for; 5 is ten days old.
-    EXPECT_EQ(s.ids(), (std::vector<int>{1, 2, 4, 6}));
+    auto typed = [&types](int types_mode, int ntypes) {
+        backup_status_request rq = window_request(1699999999, 1700086401);
+        rq.types = types;
+        rq.types_mode = types_mode;
+        rq.ntypes = ntypes;
+        return rq;
+    };
+    auto modes = [](int start_mode, int end_mode) {
+        backup_status_request rq = window_request(1700000000, 1700000000);
+        rq.start_mode = start_mode;
+        rq.end_mode = end_mode;
+        return rq;
+    };
+    const struct {
+        const char *name;
+        backup_status_request rq;
+        std::vector<int> ids;
+    } cases[] = {
+        // 101 is one second before the window, 106 one second after it.
+        {"window", window_request(1700000000, 1700086400), {102, 103, 104, 105}},
+        {"one-second window", window_request(1700086400, 1700086400), {105}},
+        {"window ending before its start", window_request(1700086401, 1700000000), {}},
+        {"type list not in force", typed(0, 2), {101, 102, 103, 104, 105, 106}},
+        {"type list", typed(2, 2), {103, 105, 106}},
+        {"empty type list", typed(2, 0), {}},
+        {"no window", modes(1, 0), {1, 2, 3, 4, 5, 6, 101, 102, 103, 104, 105, 106}},
+        {"only the start", modes(2, 0), {1, 2, 3, 4, 5, 6, 102, 103, 104, 105, 106}},
+        // 3 is system metadata, not asked for; 5 is ten days old.
+        {"the agent's request", agent_request(), {1, 2, 4, 6}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Status s;
+        get_status(s, c.rq);
+        ASSERT_EQ(s.rc, 0);
+        EXPECT_EQ(s.ids(), c.ids);
+        if (c.ids.empty()) {
+            EXPECT_EQ(s.array, nullptr);
+        }
+    }
 }
 
 TEST_F(Kxdb, BackupStatusRecordFields)
@@ -719,6 +614,16 @@ TEST_F(Kxdb, ResultsOutliveTheConnectionAndStatementsReconnect)
     get_status(s, window_request(1700000000, 1700000000));
     EXPECT_EQ(s.rc, 0);
     EXPECT_EQ(s.ids(), (std::vector<int>{103}));
+
+    // A connection the server drops fails its statement; the next connects
+    // again.
+    testing::internal::CaptureStderr();
+    Result killed(pgQuery("SELECT pg_terminate_backend(pg_backend_pid())"));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(pgStatus(killed.get()), -1);
+    Result again(pgQuery("SELECT 7 AS seven"));
+    ASSERT_EQ(pgTuples(again.get()), 1);
+    EXPECT_EQ(pgLVal(again.get(), 0, "seven"), 7);
 }
 
 TEST_F(Kxdb, StatusOfFailuresSuccessesAndNull)
@@ -741,10 +646,6 @@ TEST_F(Kxdb, StatusOfFailuresSuccessesAndNull)
     Result none(pgQuery("SELECT 1 AS one WHERE false"));
     EXPECT_EQ(pgStatus(none.get()), 0);
     EXPECT_EQ(pgTuples(none.get()), 0);
-
-    Result two(pgQuery("SELECT generate_series(1, 2) AS n"));
-    EXPECT_GE(pgStatus(two.get()), 0);
-    EXPECT_EQ(pgTuples(two.get()), 2);
 
     Result command(pgQuery("SET application_name = 'kxext_test'"));
     EXPECT_GE(pgStatus(command.get()), 0);
@@ -805,13 +706,21 @@ TEST_F(Kxdb, StatementsAreFormattedPrintfStyle)
 // ---------------------------------------------------------------------------
 // Connection handling
 
+// A database that refuses the connection, or a connection string that
+// cannot be read: every call fails cleanly and says why, and the library
+// recovers once the database is there.
 TEST_F(Kxdb, UnreachableDatabaseFailsCleanly)
 {
-    const int port = closed_port();
-    ASSERT_GT(port, 0);
-    {
-        ConnInfoScope scope("host=127.0.0.1 port=" + std::to_string(port) +
-                            " dbname=kxdb user=postgres");
+    LoopbackPort refusing(false);
+    ASSERT_GT(refusing.port(), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {"host=127.0.0.1 port=" + std::to_string(refusing.port()) + " dbname=kxdb user=postgres",
+         "kxext[0] -: PQconnectdb: "},
+        {"host='unterminated", "kxext[0] -: PQconninfoParse: "},
+    };
+    for (const auto &[conninfo, cause] : cases) {
+        SCOPED_TRACE(conninfo);
+        ConnInfoScope scope(conninfo);
         testing::internal::CaptureStderr();
         const int rc = pgOpen(1);
         kx_result *r = pgQuery("SELECT 1 AS one");
@@ -825,21 +734,11 @@ TEST_F(Kxdb, UnreachableDatabaseFailsCleanly)
         pgFree(r);
         EXPECT_NE(s.rc, 0);
         EXPECT_EQ(s.array, nullptr);
-        EXPECT_NE(log.find("kxext[0] -: PQconnectdb: "), std::string::npos) << log;
+        EXPECT_NE(log.find(cause), std::string::npos) << log;
         pgClose();  // after a failed open, as start-up does
         pgClose();
     }
-    ASSERT_EQ(pgOpen(1), 0);  // and it recovers once the database is there
-}
-
-TEST_F(Kxdb, UnparsableConnInfoFailsCleanly)
-{
-    ConnInfoScope scope("host='unterminated");
-    testing::internal::CaptureStderr();
-    const int rc = pgOpen(1);
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_NE(rc, 0);
-    EXPECT_NE(log.find("kxext[0] "), std::string::npos) << log;
+    ASSERT_EQ(pgOpen(1), 0);
 }
 
 // A server that takes the connection and never answers: each way of
@@ -847,7 +746,7 @@ TEST_F(Kxdb, UnparsableConnInfoFailsCleanly)
 // would wait for ever (and ctest would kill the test).
 TEST_F(Kxdb, ConnectGivesUpAtItsDeadline)
 {
-    SilentListener server;
+    LoopbackPort server(true);
     ASSERT_GT(server.port(), 0);
     const std::string target = "host=127.0.0.1 port=" + std::to_string(server.port()) +
                                " user=postgres sslmode=disable gssencmode=disable";
@@ -951,18 +850,6 @@ TEST_F(Kxdb, ConnInfoWithoutDatabaseNameUsesKxdb)
     EXPECT_STREQ(pgSVal(r.get(), 0, "db"), "kxdb");
 }
 
-TEST_F(Kxdb, RecoversWhenTheServerDropsTheConnection)
-{
-    testing::internal::CaptureStderr();
-    Result killed(pgQuery("SELECT pg_terminate_backend(pg_backend_pid())"));
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(pgStatus(killed.get()), -1);
-
-    Result again(pgQuery("SELECT 7 AS seven"));
-    ASSERT_EQ(pgTuples(again.get()), 1);
-    EXPECT_EQ(pgLVal(again.get(), 0, "seven"), 7);
-}
-
 TEST_F(Kxdb, ThreadsShareOneConnection)
 {
     std::atomic<int> wrong{0};
@@ -1012,13 +899,8 @@ TEST_F(Kxdb, DemoLoadsAndFeedsEveryStatement)
     ASSERT_EQ(pgTuples(sys.get()), 1);
     EXPECT_EQ(pgBVal(sys.get(), 0, "is_local_system"), 1);
 
-    std::vector<int> types = kAgentTypes;
-    backup_status_request rq = window_request(static_cast<int32_t>(t - kWeek), static_cast<int32_t>(t));
-    rq.types = types.data();
-    rq.types_mode = 2;
-    rq.ntypes = static_cast<int32_t>(types.size());
     Status s;
-    get_status(s, rq);
+    get_status(s, agent_request());
     ASSERT_EQ(s.rc, 0);
     EXPECT_GE(s.count, 10);
 
