@@ -32,41 +32,30 @@ std::string next_word(const char *src, int max, int *result)
     return dst;
 }
 
-TEST(CpNextWord, CopiesOneWordAndCountsTheBlanksBeforeIt)
+TEST(CpNextWord, CopiesOneWordCutToMaxAndCountsWhatItPassed)
 {
-    int rv;
-    EXPECT_EQ(next_word("  \t\nsda rest", 20, &rv), "sda");
-    EXPECT_EQ(rv, 7);
-    EXPECT_EQ(next_word("sda", 20, &rv), "sda");
-    EXPECT_EQ(rv, 3);
-    // Carriage returns are no blanks: they stay in the word.
-    EXPECT_EQ(next_word("a\r b", 20, &rv), "a\r");
-    EXPECT_EQ(rv, 2);
-}
-
-TEST(CpNextWord, NoWordLeavesTheTargetAndNoTargetDoesNothing)
-{
-    int rv;
-    EXPECT_EQ(next_word(" \t\n ", 20, &rv), std::string(63, 'Z'));
-    EXPECT_EQ(rv, 4);
-    EXPECT_EQ(next_word("", 20, &rv), std::string(63, 'Z'));
-    EXPECT_EQ(rv, 0);
+    struct Case {
+        const char *src;
+        int max;
+        const char *word; // null: the target is left as it was
+        int rv;
+    } cases[] = {
+        {"  \t\nsda rest", 20, "sda", 7},
+        {"sda", 20, "sda", 3},
+        {"a\r b", 20, "a\r", 2}, // carriage returns are no blanks
+        {" \t\n ", 20, nullptr, 4},
+        {"", 20, nullptr, 0},
+        // 19 of a 25-character word; the scan resumes inside it.
+        {" abcdefghijklmnopqrs123456 x", 20, "abcdefghijklmnopqrs", 20},
+        {"abcd", 5, "abcd", 4}, // max - 1 characters are whole, max are cut
+        {"abcde", 5, "abcd", 4},
+    };
+    for (const Case &c : cases) {
+        int rv;
+        EXPECT_EQ(next_word(c.src, c.max, &rv), c.word ? c.word : std::string(63, 'Z')) << c.src;
+        EXPECT_EQ(rv, c.rv) << c.src;
+    }
     EXPECT_EQ(cp_next_word(nullptr, "  word", 20), 0);
-}
-
-TEST(CpNextWord, ALongWordIsCutAndTheScanResumesInsideIt)
-{
-    // 19 of a 25-character word; the rest is the next word.
-    const char *line = " abcdefghijklmnopqrs123456 x";
-    int rv;
-    EXPECT_EQ(next_word(line, 20, &rv), "abcdefghijklmnopqrs");
-    EXPECT_EQ(rv, 20);
-    EXPECT_EQ(next_word(line + rv, 20, &rv), "123456");
-    // A word of exactly max - 1 characters is whole, one of max is cut.
-    EXPECT_EQ(next_word("abcd", 5, &rv), "abcd");
-    EXPECT_EQ(rv, 4);
-    EXPECT_EQ(next_word("abcde", 5, &rv), "abcd");
-    EXPECT_EQ(rv, 4);
 }
 
 TEST(GetNextWord, PointsIntoTheTextWithTheWordsLength)
@@ -104,37 +93,13 @@ TEST(CpTrimmed, TakesExactlyNBytesTrimmedAndReturnsN)
 
 // ------------------------------------------------------------ status codes
 
-TEST(DiskStatus, EveryTokenItsCodeAndText)
-{
-    const std::vector<std::pair<const char *, const char *>> tokens = {
-        {" o", "OK"},           {" *", "Pending Sectors"},   {" s", "Seek Errors"},
-        {"DD", "Dead"},         {" F", "Failed"},            {"FS", "SMART Fail"},
-        {"DE", "Device Error"}, {"EE", "ECC Error"},         {"DG", "Degraded"},
-        {"UG", "Unconfigured Good"}, {"UB", "Unconfigured Bad"}, {" R", "Rebuilding"}};
-    char buf[256];
-    for (size_t i = 0; i < tokens.size(); i++) {
-        EXPECT_EQ(disk_status_code(tokens[i].first), static_cast<int>(i) + 1) << tokens[i].first;
-        EXPECT_STREQ(disk_status_string(static_cast<int>(i) + 1, buf), tokens[i].second);
-    }
-    for (const char *other : {"o ", " O", "dd", "", " ", "oo"})
-        EXPECT_EQ(disk_status_code(other), 13) << "[" << other << "]";
-    for (int code : {0, 13, -1, 99})
-        EXPECT_STREQ(disk_status_string(code, buf), "Unknown");
-}
-
 TEST(VolumeStatus, PrefixesInOrderCaseSensitive)
 {
-    EXPECT_EQ(volume_status_code("OK"), 1);
-    EXPECT_EQ(volume_status_code("OKAY"), 1);
-    EXPECT_EQ(volume_status_code("resyncing"), 2);
-    EXPECT_EQ(volume_status_code("recovery"), 3);
-    EXPECT_EQ(volume_status_code("REBUILD"), 4);
-    EXPECT_EQ(volume_status_code("degraded"), 5);
-    EXPECT_EQ(volume_status_code("Optimal"), 1);
-    EXPECT_EQ(volume_status_code("Partially"), 7);
-    EXPECT_EQ(volume_status_code("ok"), 6);
-    EXPECT_EQ(volume_status_code("Degraded"), 6);
-    EXPECT_EQ(volume_status_code(""), 6);
+    const std::pair<const char *, int> texts[] = {
+        {"OK", 1},      {"OKAY", 1},    {"resyncing", 2}, {"recovery", 3}, {"REBUILD", 4}, {"degraded", 5},
+        {"Optimal", 1}, {"Partially", 7}, {"ok", 6},      {"Degraded", 6}, {"", 6}};
+    for (const auto &[text, code] : texts)
+        EXPECT_EQ(volume_status_code(text), code) << text;
 }
 
 // ------------------------------------------------------------ report parsing
@@ -187,57 +152,102 @@ protected:
     static physdisk_info disk(int i) { return disk_tables_now()->physdisk_info.at(i); }
     static volume_info volume(int i) { return disk_tables_now()->volume_info.at(i); }
 
+    // A row of a table (10 physdisk, 20 volume) as served, numbers in decimal.
+    static std::vector<std::string> served_row(oid table, std::initializer_list<oid> columns, oid row)
+    {
+        std::vector<std::string> values;
+        for (oid column : columns) {
+            auto entry = disk_entry({table, 2, 1, column});
+            Answer a = group_get(entry, row);
+            if (!a.has)
+                values.push_back("<none>");
+            else
+                values.push_back(entry->type == ASN_OCTET_STR ? a.text : std::to_string(a.integer));
+        }
+        return values;
+    }
+    // The texts a GETNEXT walk of a column finds, from the column's own OID on.
+    static std::vector<std::string> walk(std::initializer_list<oid> column)
+    {
+        auto vp = disk_entry(column);
+        oid name[MAX_OID_LEN];
+        size_t length = vp->namelen;
+        memcpy(name, vp->name, length * sizeof(oid));
+        std::vector<std::string> texts;
+        size_t var_len = 0;
+        WriteMethod *write = nullptr;
+        while (u_char *value = vp->findVar(&*vp, name, &length, 0, &var_len, &write))
+            texts.emplace_back(reinterpret_cast<char *>(value), var_len);
+        return texts;
+    }
+
     TempDir tmp_;
     std::string dir_ = tmp_.path();
 };
 
-TEST_F(DiskReport, OldLayoutDisksAndVolumes)
+// Both layouts through the group's own variable table: every column of
+// every row (physdisk 1 and 3..13, volume 1 and 3..5; numbers in decimal),
+// a GETNEXT walk of the names, and the requests around the rows.
+TEST_F(DiskReport, BothLayoutsServedColumnByColumn)
 {
-    EXPECT_EQ(parse_text(fixture("old_layout.txt")), 0);
-    EXPECT_EQ(g_disk_new_format, 0);
-    ASSERT_EQ(get_physdisk_instances(), 3);
-    ASSERT_EQ(get_volume_instances(), 3);
-
-    physdisk_info d = disk(0);
-    EXPECT_EQ(d.index, 0);
-    EXPECT_EQ(d.status, 1);
-    EXPECT_STREQ(d.name, "sda");
-    EXPECT_EQ(d.num1, 31);
-    EXPECT_EQ(d.num2, 18250);
-    EXPECT_EQ(d.num3, 0);
-    EXPECT_EQ(d.ser, 5);
-    EXPECT_STREQ(d.model, "ST4000NM0033-9ZM170");
-    EXPECT_STREQ(d.sernum, "Z1Z8ABCD");
-    EXPECT_STREQ(d.fw, "SN04");
-    EXPECT_STREQ(d.capacity, "4.00 TB");
-
-    d = disk(1);
-    EXPECT_EQ(d.index, 1);
-    EXPECT_EQ(d.status, 2);
-    EXPECT_EQ(d.num3, 8);
-    EXPECT_EQ(d.ser, 12);
-    EXPECT_STREQ(d.sernum, "Z1Z8ABCE");
-
-    d = disk(2);
-    EXPECT_EQ(d.status, 4);
-    EXPECT_STREQ(d.name, "sdc");
-    EXPECT_STREQ(d.model, "unknown");
-    EXPECT_STREQ(d.sernum, "-");
-    EXPECT_STREQ(d.capacity, "0 GB");
-
-    volume_info v = volume(0);
-    EXPECT_STREQ(v.name, "1 md0");
-    EXPECT_STREQ(v.status_text, "degraded");
-    EXPECT_EQ(v.status, 5);
-    v = volume(1);
-    EXPECT_STREQ(v.name, "5 md1");
-    EXPECT_STREQ(v.status_text, "resync");
-    EXPECT_EQ(v.status, 2);
-    v = volume(2);
-    EXPECT_EQ(v.index, 2);
-    EXPECT_STREQ(v.name, "LSI");
-    EXPECT_STREQ(v.status_text, "OK");
-    EXPECT_EQ(v.status, 1);
+    using Rows = std::vector<std::vector<std::string>>;
+    struct Layout {
+        const char *file;
+        int new_format;
+        Rows disks, volumes;
+    } layouts[] = {
+        {"new_layout.txt", 1,
+         {{"1", "sda", "OK", "1", "WDC WD40EFRX-68N32N0", "WD-WCC7K0ABCDEF", "82.00A82", "4.00 TB", "33",
+           "20011", "0", "7"},
+          {"2", "sdb", "SMART Fail", "6", "TOSHIBA MG04ACA400E", "5770A0BCFVLA", "FP2A", "4.00 TB", "41",
+           "30122", "12", "1024"},
+          {"3", "sdc", "Unconfigured Good", "10", "ST8000NM0055-1RM112", "ZA1ABCDE", "SN05", "8.00 TB",
+           "29", "100", "0", "0"}},
+         {{"1", "6 md2", "recovery", "3"}}},
+        {"old_layout.txt", 0,
+         {{"1", "sda", "OK", "1", "ST4000NM0033-9ZM170", "Z1Z8ABCD", "SN04", "4.00 TB", "31", "18250", "0",
+           "5"},
+          {"2", "sdb", "Pending Sectors", "2", "ST4000NM0033-9ZM170", "Z1Z8ABCE", "SN04", "4.00 TB", "35",
+           "18251", "8", "12"},
+          {"3", "sdc", "Dead", "4", "unknown", "-", "-", "0 GB", "0", "0", "0", "0"}},
+         {{"1", "1 md0", "degraded", "5"}, {"2", "5 md1", "resync", "2"}, {"3", "LSI", "OK", "1"}}},
+    };
+    for (const Layout &l : layouts) {
+        SCOPED_TRACE(l.file);
+        reset_disk_group();
+        unlink(g_log_file);
+        EXPECT_EQ(parse_text(fixture(l.file)), 0);
+        EXPECT_EQ(g_disk_new_format, l.new_format);
+        EXPECT_EQ(disk_get({10, 1}, 0).integer, static_cast<long>(l.disks.size()));
+        EXPECT_EQ(disk_get({20, 1}, 0).integer, static_cast<long>(l.volumes.size()));
+        std::vector<std::string> disk_names, volume_names;
+        for (size_t r = 0; r < l.disks.size(); r++) {
+            EXPECT_EQ(served_row(10, {1, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, r + 1), l.disks[r]);
+            EXPECT_EQ(disk(static_cast<int>(r)).index, static_cast<int>(r));
+            disk_names.push_back(l.disks[r][1]);
+        }
+        for (size_t r = 0; r < l.volumes.size(); r++) {
+            EXPECT_EQ(served_row(20, {1, 3, 4, 5}, r + 1), l.volumes[r]);
+            EXPECT_EQ(volume(static_cast<int>(r)).index, static_cast<int>(r));
+            volume_names.push_back(l.volumes[r][1]);
+        }
+        EXPECT_EQ(walk({10, 2, 1, 3}), disk_names);
+        EXPECT_EQ(walk({20, 2, 1, 3}), volume_names);
+        EXPECT_FALSE(disk_get({10, 2, 1, 3}, l.disks.size() + 1).has);
+        EXPECT_FALSE(disk_get({10, 2, 1, 3}, 0).has);
+        EXPECT_FALSE(disk_get({10, 1}, 1).has);
+    }
+    // Unserved columns are known entries that answer nothing.
+    for (oid column : {2, 6, 7}) {
+        Answer a = disk_get({column == 2 ? oid{10} : oid{20}, 2, 1, column}, 1);
+        EXPECT_FALSE(a.has);
+        EXPECT_EQ(a.detail, "Unknown Request");
+    }
+    EXPECT_FALSE(disk_get({20, 2, 1, 2}, 1).has);
+    // 2 scalars, 13 and 7 columns, all read-only.
+    ASSERT_EQ(std::size(diskGroup_variables), 22u);
+    for (const auto &v : diskGroup_variables)
+        EXPECT_EQ(v.acl, NETSNMP_OLDAPI_RONLY);
 
     EXPECT_TRUE(logged("[2] count_disks: found 3 physdisks, 3 volumes"));
     EXPECT_TRUE(logged("[2] physdisk[0] status = 1 ( o), name = (sda) SER=5 new=0"));
@@ -246,59 +256,45 @@ TEST_F(DiskReport, OldLayoutDisksAndVolumes)
     EXPECT_TRUE(logged("[2] volume[2] Controller string:"));
     EXPECT_TRUE(logged("[4] count_disks: physdisk stage 1"));
     EXPECT_TRUE(logged("[4] discover_disks: volume stage 2"));
+    EXPECT_TRUE(logged("[4] physdisk get OID item=5 index=1"));
+    EXPECT_TRUE(logged("[4] volume get OID item=22 index=1"));
 }
 
-TEST_F(DiskReport, NewLayoutWithTwoWordVendorModels)
+// One disk line each, from a fresh start: name, model, serial, firmware,
+// capacity, then the four numbers, as served.
+TEST_F(DiskReport, DiskLineFieldsInBothLayouts)
 {
-    EXPECT_EQ(parse_text(fixture("new_layout.txt")), 0);
-    EXPECT_EQ(g_disk_new_format, 1);
-    ASSERT_EQ(get_physdisk_instances(), 3);
-    ASSERT_EQ(get_volume_instances(), 1);
-
-    physdisk_info d = disk(0);
-    EXPECT_EQ(d.status, 1);
-    EXPECT_EQ(d.num1, 33);
-    EXPECT_EQ(d.num2, 20011);
-    EXPECT_EQ(d.num3, 0);
-    EXPECT_EQ(d.ser, 7);
-    EXPECT_STREQ(d.model, "WDC WD40EFRX-68N32N0");
-    EXPECT_STREQ(d.sernum, "WD-WCC7K0ABCDEF");
-    EXPECT_STREQ(d.fw, "82.00A82");
-    EXPECT_STREQ(d.capacity, "4.00 TB");
-
-    d = disk(1);
-    EXPECT_EQ(d.status, 6);
-    EXPECT_EQ(d.ser, 1024);
-    EXPECT_STREQ(d.model, "TOSHIBA MG04ACA400E");
-    EXPECT_STREQ(d.sernum, "5770A0BCFVLA");
-    EXPECT_STREQ(d.fw, "FP2A");
-
-    d = disk(2);
-    EXPECT_EQ(d.status, 10);
-    EXPECT_STREQ(d.model, "ST8000NM0055-1RM112");
-    EXPECT_STREQ(d.capacity, "8.00 TB");
-
-    EXPECT_STREQ(volume(0).name, "6 md2");
-    EXPECT_EQ(volume(0).status, 3);
-}
-
-TEST_F(DiskReport, TwoWordModelIsCutTo29AndOnlyAfterOneSpace)
-{
-    g_disk_new_format = 1;
-    std::string head = "====  DEV\nDISK0  o  1 sda 1 (C) 2 h 3 4 a b c ";
-    parse_text(head + "WDC WD40EFRX-68N32N0-ABCDEFGHIJKL SER1 FW1 4 TB\n==========\n");
-    EXPECT_STREQ(disk(0).model, "WDC WD40EFRX-68N32N0-ABCDEFGH");
-    EXPECT_STREQ(disk(0).sernum, "SER1");
-    EXPECT_STREQ(disk(0).fw, "FW1");
-    // A tab after the vendor word is no single space: one word only.
-    parse_text(head + "WDC\tWD40 SER2 FW2 4 TB\n==========\n");
-    EXPECT_STREQ(disk(0).model, "WDC");
-    EXPECT_STREQ(disk(0).sernum, "WD40");
-    // In the old layout the vendor rule does not apply.
-    g_disk_new_format = 0;
-    parse_text("====  DEV\nDISK0  o  1 sda 1 (C) 2 h 3 SER: 4) WDC WD40 FW 4 TB\n==========\n");
-    EXPECT_STREQ(disk(0).model, "WDC");
-    EXPECT_STREQ(disk(0).sernum, "WD40");
+    struct Case {
+        const char *name;
+        int new_format;
+        const char *line;
+        std::vector<std::string> row;
+    } cases[] = {
+        {"a two-word model is cut to 29", 1,
+         "DISK0  o  1 sda 1 (C) 2 h 3 4 a b c WDC WD40EFRX-68N32N0-ABCDEFGHIJKL SER1 FW1 4 TB",
+         {"sda", "WDC WD40EFRX-68N32N0-ABCDEFGH", "SER1", "FW1", "4 TB", "1", "2", "3", "4"}},
+        // A tab after the vendor word is no single space: one word only.
+        {"a tab after the vendor", 1, "DISK0  o  1 sda 1 (C) 2 h 3 4 a b c WDC\tWD40 SER2 FW2 4 TB",
+         {"sda", "WDC", "WD40", "SER2", "FW2 4 TB", "1", "2", "3", "4"}},
+        {"no vendor rule in the old layout", 0, "DISK0  o  1 sda 1 (C) 2 h 3 SER: 4) WDC WD40 FW 4 TB",
+         {"sda", "WDC", "WD40", "FW", "4 TB", "1", "2", "3", "4"}},
+        // The rest of a 25-character name is the first number, and the scan
+        // goes on after the first ")" from that number on.
+        {"a 25-character name", 0,
+         "DISK0  o  1 abcdefghijklmnopqrs123456 31 (C) 7 h 8 SER: 9) M S F 1 TB",
+         {"abcdefghijklmnopqrs", "M", "S", "F", "1 TB", "123456", "7", "8", "9"}},
+        // Without ")": 11 characters after the first number, and the model
+        // 9 characters after the SER number's start.
+        {"no parentheses", 0, "DISK0  o  1 sda 31 degC_skip_ 42 h 5 SER:77 skip_mMODEL SN FW 2 TB",
+         {"sda", "MODEL", "SN", "FW", "2 TB", "31", "42", "5", "77"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_disk_group();
+        g_disk_new_format = c.new_format;
+        EXPECT_EQ(parse_text(std::string("====  DEV\n") + c.line + "\n==========\n"), 0);
+        EXPECT_EQ(served_row(10, {3, 6, 7, 8, 9, 10, 11, 12, 13}, 1), c.row);
+    }
 }
 
 TEST_F(DiskReport, VersionAfter20140710SelectsTheNewLayoutForGood)
@@ -331,48 +327,29 @@ TEST_F(DiskReport, AFirstDiskLineOf21WordsSelectsTheNewLayout)
     EXPECT_EQ(g_disk_new_format, 1);
 }
 
-TEST_F(DiskReport, A25CharacterNameIsCutAndItsRestIsTheFirstNumber)
+TEST_F(DiskReport, EveryStatusTokenServedAsItsCodeAndText)
 {
-    parse_text("====  DEV\nDISK0  o  1 abcdefghijklmnopqrs123456 31 (C) 7 h 8 SER: 9) M S F 1 TB\n"
-               "==========\n");
-    physdisk_info d = disk(0);
-    EXPECT_STREQ(d.name, "abcdefghijklmnopqrs");
-    EXPECT_EQ(d.num1, 123456);
-    // The scan went on after the first ")" from that number on.
-    EXPECT_EQ(d.num2, 7);
-    EXPECT_EQ(d.num3, 8);
-    EXPECT_EQ(d.ser, 9);
-}
-
-TEST_F(DiskReport, WithoutParenthesesTheScanSkipsFixedWidths)
-{
-    // num1, then 11 characters after it; no ")" after the ":" either, so
-    // the model starts 9 characters after the number's start.
-    parse_text("====  DEV\nDISK0  o  1 sda 31 degC_skip_ 42 h 5 SER:77 skip_mMODEL SN FW 2 TB\n"
-               "==========\n");
-    physdisk_info d = disk(0);
-    EXPECT_EQ(d.num1, 31);
-    EXPECT_EQ(d.num2, 42);
-    EXPECT_EQ(d.num3, 5);
-    EXPECT_EQ(d.ser, 77);
-    EXPECT_STREQ(d.model, "MODEL");
-    EXPECT_STREQ(d.sernum, "SN");
-    EXPECT_STREQ(d.capacity, "2 TB");
-}
-
-TEST_F(DiskReport, EveryStatusTokenAndAnUnknownOne)
-{
-    const char *tokens[] = {" o", " *", " s", "DD", " F", "FS", "DE",
-                            "EE", "DG", "UG", "UB", " R", "o "};
+    const std::pair<const char *, const char *> tokens[] = {
+        {" o", "OK"},           {" *", "Pending Sectors"}, {" s", "Seek Errors"}, {"DD", "Dead"},
+        {" F", "Failed"},       {"FS", "SMART Fail"},      {"DE", "Device Error"}, {"EE", "ECC Error"},
+        {"DG", "Degraded"},     {"UG", "Unconfigured Good"}, {"UB", "Unconfigured Bad"},
+        {" R", "Rebuilding"},   {"o ", "Unknown"}};
     std::string report = "====  DEV\n";
-    for (const char *token : tokens)
-        report += std::string("DISK0 ") + token + "  1 sdx 1 (C) 2 h 3 SER: 4) M S F 1 TB\n";
+    for (const auto &token : tokens)
+        report += std::string("DISK0 ") + token.first + "  1 sdx 1 (C) 2 h 3 SER: 4) M S F 1 TB\n";
     report += "==========\n==========\n";
     EXPECT_EQ(parse_text(report), 0);
     ASSERT_EQ(get_physdisk_instances(), 13);
-    for (int i = 0; i < 13; i++)
-        EXPECT_EQ(disk(i).status, i + 1) << tokens[i];
+    for (oid row = 1; row <= 13; row++) {
+        EXPECT_EQ(disk_get({10, 2, 1, 4}, row).text, tokens[row - 1].second);
+        EXPECT_EQ(disk_get({10, 2, 1, 5}, row).integer, static_cast<long>(row));
+    }
     EXPECT_TRUE(logged("[2] physdisk[12] status = 13 (o ), name = (sdx) SER=4 new=0"));
+    for (const char *other : {" O", "dd", "", " ", "oo"})
+        EXPECT_EQ(disk_status_code(other), 13) << "[" << other << "]";
+    char buf[256];
+    for (int code : {0, -1, 99})
+        EXPECT_STREQ(disk_status_string(code, buf), "Unknown");
 }
 
 TEST_F(DiskReport, VolumeAndControllerLines)
@@ -423,38 +400,39 @@ TEST_F(DiskReport, NonRaidLinesTakeAVolumeRecordWithoutBeingCounted)
     EXPECT_EQ(volume(1).status, 1);
 }
 
-TEST_F(DiskReport, SectionHeadersDevAndBayOpenAndOthersOnlyLog)
+// Only a DEV or BAY header opens the disk section; another one, inside
+// the section too, only logs its stage.
+TEST_F(DiskReport, OnlyDevAndBayHeadersOpenTheDiskSection)
 {
-    std::string disks = "DISK0  o  1 sda 1 (C) 2 h 3 SER: 4) M S F 1 TB\n";
-    EXPECT_EQ(parse_text("====  BAY#  status\n" + disks + "==========\n"), 0);
-    EXPECT_EQ(get_physdisk_instances(), 1);
-
-    unlink(g_log_file);
-    EXPECT_EQ(parse_text("====  Disks\n" + disks + "==========\n"), 0);
-    EXPECT_EQ(get_physdisk_instances(), 0);
-    EXPECT_TRUE(logged("[4] count_disks: physdisk stage 0"));
-    EXPECT_TRUE(logged("[1] discover_disks count_disks found no disks"));
-
-    // An ignored header inside the disk section does not restart it.
-    EXPECT_EQ(parse_text("====  DEV\n" + disks + "====  note\n" +
-                         "DISK1 DD  2 sdb 1 (C) 2 h 3 SER: 4) M S F 1 TB\n==========\n"),
-              0);
-    ASSERT_EQ(get_physdisk_instances(), 2);
-    EXPECT_STREQ(disk(0).name, "sda");
-    EXPECT_STREQ(disk(1).name, "sdb");
-}
-
-TEST_F(DiskReport, NoSectionHeaderAndEmptyReport)
-{
-    unlink(g_log_file);
-    EXPECT_EQ(parse_text("some text\nDISK0  o  1 sda 1 (C) 2 h 3 SER: 4) M S F 1 TB\n"), 0);
-    EXPECT_EQ(get_physdisk_instances(), 0);
-    EXPECT_EQ(get_volume_instances(), 0);
-    EXPECT_TRUE(logged("[1] discover_disks count_disks found no disks"));
-
-    EXPECT_EQ(parse_text(""), -1);
-    EXPECT_EQ(parse_text("==== Script Version: 20140601\n====  DEV\n==========\n==========\n"), -1);
-    EXPECT_EQ(get_physdisk_instances(), 0);
+    const std::string sda = "DISK0  o  1 sda 1 (C) 2 h 3 SER: 4) M S F 1 TB\n";
+    const std::string sdb = "DISK1 DD  2 sdb 1 (C) 2 h 3 SER: 4) M S F 1 TB\n";
+    struct Case {
+        std::string report;
+        int rv;
+        std::vector<std::string> names; // none with 0: "found no disks" logged
+        const char *line;                // null: none
+    } cases[] = {
+        {"====  BAY#  status\n" + sda + "==========\n", 0, {"sda"}, nullptr},
+        {"====  DEV\n" + sda + "====  note\n" + sdb + "==========\n", 0, {"sda", "sdb"}, nullptr},
+        {"====  Disks\n" + sda + "==========\n", 0, {}, "[4] count_disks: physdisk stage 0"},
+        {"some text\n" + sda, 0, {}, nullptr},
+        {"", -1, {}, nullptr},
+        {"==== Script Version: 20140601\n====  DEV\n==========\n==========\n", -1, {}, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.report);
+        unlink(g_log_file);
+        EXPECT_EQ(parse_text(c.report), c.rv);
+        EXPECT_EQ(get_physdisk_instances(), static_cast<int>(c.names.size()));
+        EXPECT_EQ(walk({10, 2, 1, 3}), c.names);
+        EXPECT_EQ(get_volume_instances(), 0);
+        if (c.rv == 0 && c.names.empty()) {
+            EXPECT_TRUE(logged("[1] discover_disks count_disks found no disks"));
+        }
+        if (c.line) {
+            EXPECT_TRUE(logged(c.line));
+        }
+    }
 }
 
 TEST_F(DiskReport, SameCountsOverwriteInPlaceKeepingFieldsALineLacks)
@@ -853,53 +831,6 @@ TEST_F(DiskDiscovery, StatusChangesBetweenPassesAreNotifiedAndPassesRecorded)
 
 class DiskHandlers : public DiskReport {};
 
-TEST_F(DiskHandlers, ScalarsAndColumnsOfThreeDisks)
-{
-    parse_text(fixture("old_layout.txt"));
-    EXPECT_EQ(disk_get({10, 1}, 0).integer, 3);
-    EXPECT_EQ(disk_get({20, 1}, 0).integer, 3);
-    EXPECT_FALSE(disk_get({10, 1}, 1).has);
-
-    Answer a = disk_get({10, 2, 1, 2}, 1);
-    EXPECT_FALSE(a.has);
-    EXPECT_EQ(a.detail, "Unknown Request");
-    EXPECT_EQ(disk_get({10, 2, 1, 3}, 1).text, "sda");
-    EXPECT_EQ(disk_get({10, 2, 1, 1}, 3).integer, 3);
-    EXPECT_EQ(disk_get({10, 2, 1, 4}, 2).text, "Pending Sectors");
-    EXPECT_EQ(disk_get({10, 2, 1, 5}, 3).integer, 4);
-    EXPECT_EQ(disk_get({10, 2, 1, 6}, 1).text, "ST4000NM0033-9ZM170");
-    EXPECT_EQ(disk_get({10, 2, 1, 7}, 2).text, "Z1Z8ABCE");
-    EXPECT_EQ(disk_get({10, 2, 1, 8}, 1).text, "SN04");
-    EXPECT_EQ(disk_get({10, 2, 1, 9}, 3).text, "0 GB");
-    EXPECT_EQ(disk_get({10, 2, 1, 10}, 1).integer, 31);
-    EXPECT_EQ(disk_get({10, 2, 1, 11}, 1).integer, 18250);
-    EXPECT_EQ(disk_get({10, 2, 1, 12}, 2).integer, 8);
-    EXPECT_EQ(disk_get({10, 2, 1, 13}, 2).integer, 12);
-    EXPECT_FALSE(disk_get({10, 2, 1, 3}, 4).has);
-    EXPECT_FALSE(disk_get({10, 2, 1, 3}, 0).has);
-
-    EXPECT_EQ(disk_get({20, 2, 1, 1}, 2).integer, 2);
-    EXPECT_FALSE(disk_get({20, 2, 1, 2}, 1).has);
-    EXPECT_EQ(disk_get({20, 2, 1, 3}, 1).text, "1 md0");
-    EXPECT_EQ(disk_get({20, 2, 1, 4}, 1).text, "degraded");
-    EXPECT_EQ(disk_get({20, 2, 1, 5}, 1).integer, 5);
-    EXPECT_EQ(disk_get({20, 2, 1, 5}, 3).integer, 1);
-    for (oid column : {6, 7}) {
-        a = disk_get({20, 2, 1, column}, 1);
-        EXPECT_FALSE(a.has);
-        EXPECT_EQ(a.detail, "Unknown Request");
-    }
-    EXPECT_TRUE(logged("[4] physdisk get OID item=5 index=1"));
-    EXPECT_TRUE(logged("[4] volume get OID item=22 index=1"));
-}
-
-TEST_F(DiskHandlers, UnknownStatusAnswersUnknownAnd13)
-{
-    parse_text("====  DEV\nDISK0 o   1 sda 1 (C) 2 h 3 SER: 4) M S F 1 TB\n==========\n");
-    EXPECT_EQ(disk_get({10, 2, 1, 4}, 1).text, "Unknown");
-    EXPECT_EQ(disk_get({10, 2, 1, 5}, 1).integer, 13);
-}
-
 TEST_F(DiskHandlers, AFailedStartAnswersCountsButNoRows)
 {
     parse_text(fixture("old_layout.txt"));
@@ -926,44 +857,6 @@ TEST_F(DiskHandlers, AfterCloseTheTablesAnswerNothing)
     // A later pass with the same counts builds the tables anew.
     EXPECT_EQ(parse_text(fixture("old_layout.txt")), 0);
     EXPECT_EQ(disk_get({10, 2, 1, 3}, 3).text, "sdc");
-}
-
-TEST_F(DiskHandlers, GetNextWalksRowsInOrder)
-{
-    parse_text(fixture("old_layout.txt"));
-    auto vp = disk_entry({10, 2, 1, 3});
-    ASSERT_TRUE(vp);
-    oid name[MAX_OID_LEN];
-    size_t length = vp->namelen;
-    memcpy(name, vp->name, length * sizeof(oid));
-    std::vector<std::string> names;
-    for (;;) {
-        size_t var_len = 0;
-        WriteMethod *write = nullptr;
-        u_char *value = vp->findVar(&*vp, name, &length, 0, &var_len, &write);
-        if (!value)
-            break;
-        names.emplace_back(reinterpret_cast<char *>(value), var_len);
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"sda", "sdb", "sdc"}));
-}
-
-TEST(DiskVariables, TwentyTwoEntriesOfTheGroup)
-{
-    ASSERT_EQ(std::size(diskGroup_variables), 22u);
-    int physdisk = 0, volume = 0, scalars = 0;
-    for (const auto &v : diskGroup_variables) {
-        EXPECT_EQ(v.acl, NETSNMP_OLDAPI_RONLY);
-        if (v.findVar == var_physdiskProbeTable)
-            physdisk++;
-        else if (v.findVar == var_volumeProbeTable)
-            volume++;
-        else if (v.findVar == var_diskGroup)
-            scalars++;
-    }
-    EXPECT_EQ(physdisk, 13);
-    EXPECT_EQ(volume, 7);
-    EXPECT_EQ(scalars, 2);
 }
 
 } // namespace
