@@ -88,18 +88,13 @@ protected:
 
 TEST(StatusFromThresholdBits, TheHighestSetBitDecides)
 {
-    EXPECT_EQ(status_from_thresh_bits(0x18), 5); // upper non-critical + critical: Crit-hi
-    EXPECT_EQ(status_from_thresh_bits(0x03), 2); // lower non-critical + critical: Crit-lo
-    EXPECT_EQ(status_from_thresh_bits(0x00), 0);
-    EXPECT_EQ(status_from_thresh_bits(0x01), 1);
-    EXPECT_EQ(status_from_thresh_bits(0x04), 3);
-    EXPECT_EQ(status_from_thresh_bits(0x08), 4);
-    EXPECT_EQ(status_from_thresh_bits(0x3f), 6);
-    EXPECT_EQ(status_from_thresh_bits(0x21), 6); // an upper bit outranks every lower one
-    EXPECT_EQ(status_from_thresh_bits(0x40), 0); // bits 6 and 7 are no thresholds
+    // {bits, status}: an upper bit outranks every lower one; bits 6 and 7
+    // are no thresholds.
+    const std::pair<int, int> cases[] = {{0x18, 5}, {0x03, 2}, {0x00, 0}, {0x01, 1}, {0x04, 3},
+                                         {0x08, 4}, {0x3f, 6}, {0x21, 6}, {0x40, 0}};
+    for (const auto &[bits, status] : cases)
+        EXPECT_EQ(status_from_thresh_bits(bits), status) << bits;
     EXPECT_STREQ(sensor_status_names[5], "Crit-hi");
-    EXPECT_STREQ(sensor_status_names[7], "Init");
-    EXPECT_STREQ(sensor_status_names[8], "OK*");
 }
 
 TEST(SensorName, TakesWhatTheRecordLengthAllowsUpToSixteenBytes)
@@ -328,14 +323,7 @@ TEST_F(SensorGroup, UpdateSensorReadingChecksItsArguments)
     EXPECT_EQ(fan.reading, 0.0);
     EXPECT_EQ(fan.status, SENSOR_STATUS_INIT);
 
-    republish_sensors([](sensor_tables &t) { t.sdrlist = nullptr; });
-    EXPECT_EQ(update_sensor_reading(0), -3);
-}
-
-TEST_F(SensorGroup, RecordMissingFromTheCacheLeavesTheRow)
-{
-    FakeSel sel;
-    discover(machine_records());
+    // A record missing from the cache leaves the row.
     republish_sensors([](sensor_tables &t) {
         t.rows[4].record_id = 0x0042;
         t.rows[4].reading = 7.5;
@@ -343,6 +331,9 @@ TEST_F(SensorGroup, RecordMissingFromTheCacheLeavesTheRow)
     EXPECT_EQ(update_sensor_reading(4), 1);
     EXPECT_EQ(sensors()->rows[4].reading, 7.5);
     EXPECT_TRUE(log_.has(2, "sensor[4]: find_sdr_by_id(42) error 1"));
+
+    republish_sensors([](sensor_tables &t) { t.sdrlist = nullptr; });
+    EXPECT_EQ(update_sensor_reading(0), -3);
 }
 
 TEST_F(SensorGroup, NoInterfaceMeansZeroCountsAndEmptyTables)
@@ -516,56 +507,51 @@ TEST_F(SensorGroup, RebuildStoresDecodedLinesWithoutNewlineCutTo119)
     EXPECT_TRUE(log_.has(4, "get SEL entry 1 item=29 index=2"));
 }
 
-TEST_F(SensorGroup, RebuildEndsOnNotPresentWithTheEndOfLogLine)
+// How a rebuild of three entries ends: its result, the rows it stores (by
+// their index, 0 for an empty one), the entries it asks for and the
+// level-1 lines it logs.
+TEST_F(SensorGroup, RebuildEndsAtTheLogsEndOrTheFirstMismatch)
 {
-    FakeSel sel;
-    sel.entries = three_entries();
-    sel.not_present_for_last = true;
-    g_sel_eof_level = 2;
-    EXPECT_EQ(get_sel_all(3), 0xCB);
-    EXPECT_EQ(selrecs(), 3);
-    EXPECT_EQ(sel_row(2).index, 3u);
-    EXPECT_TRUE(log_.has(2, "get_sel_entry(65535/0) cc=0xcb at EOF"));
-    EXPECT_FALSE(log_.has_any("n_selrecs("));
-}
-
-TEST_F(SensorGroup, FewerEntriesThanCountedLeaveEmptyRowsServedAsTheFirst)
-{
-    FakeSel sel;
-    sel.entries = three_entries();
-    EXPECT_EQ(get_sel_all(5), 0);
-    EXPECT_TRUE(log_.has(1, "get_sel_all: n_selrecs(5) != i(3)"));
-    ASSERT_EQ(selrecs(), 5);
-    EXPECT_EQ(sel_row(3).index, 0u);
+    struct Case {
+        const char *name;
+        int count; // Get SEL Info's
+        bool not_present_for_last;
+        int wrong_for;
+        int rc;
+        std::vector<uint32_t> indexes;
+        int requests;
+        std::vector<std::string> errors;
+    } cases[] = {
+        {"not present for FFFFh", 3, true, -1, 0xCB, {1, 2, 3}, 4, {}},
+        {"more entries than counted are read but not stored", 2, false, -1, 0, {1, 2}, 4, {}},
+        {"another record than asked for", 3, false, 2, -5, {1, 0, 0}, 2,
+         {"get_sel_entry(2/3) error -5", "get_sel_all: n_selrecs(3) != i(1)"}},
+        {"fewer entries than counted", 5, false, -1, 0, {1, 2, 3, 0, 0}, 4,
+         {"get_sel_all: n_selrecs(5) != i(3)"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_sensor_group(true);
+        log_.clear();
+        FakeSel sel;
+        sel.entries = three_entries();
+        sel.not_present_for_last = c.not_present_for_last;
+        sel.wrong_for = c.wrong_for;
+        EXPECT_EQ(get_sel_all(c.count), c.rc);
+        ASSERT_EQ(selrecs(), static_cast<int>(c.indexes.size()));
+        for (size_t i = 0; i < c.indexes.size(); i++)
+            EXPECT_EQ(sel_row(i).index, c.indexes[i]) << "row " << i;
+        EXPECT_EQ(sel.entry_requests, c.requests);
+        EXPECT_EQ(log_.count(1, ""), static_cast<int>(c.errors.size()));
+        for (const std::string &error : c.errors)
+            EXPECT_TRUE(log_.has(1, error)) << error;
+    }
+    // Empty rows are served as the first, under their own index.
     EXPECT_STREQ(sel_row(4).text, "");
     EXPECT_EQ(sensor_get({40, 1}, 0).integer, 5);
     EXPECT_EQ(sensor_get({40, 2, 1, 2}, 4).text, sel_row(0).text);
     EXPECT_TRUE(log_.has(4, "get SEL entry 0 item=29 index=4"));
-    EXPECT_EQ(sensor_get({40, 2, 1, 1}, 4).integer, 4) << "eventLogIndex is the instance";
-}
-
-TEST_F(SensorGroup, MoreEntriesThanCountedAreReadToTheEndButNotStored)
-{
-    FakeSel sel;
-    sel.entries = three_entries();
-    EXPECT_EQ(get_sel_all(2), 0);
-    EXPECT_EQ(selrecs(), 2);
-    EXPECT_EQ(sel.entry_requests, 4);
-    EXPECT_EQ(sel_row(1).index, 2u);
-    EXPECT_FALSE(log_.has_any("n_selrecs("));
-}
-
-TEST_F(SensorGroup, MismatchEndsTheWalkKeepingWhatWasRead)
-{
-    FakeSel sel;
-    sel.entries = three_entries();
-    sel.wrong_for = 2;
-    EXPECT_EQ(get_sel_all(3), -5);
-    EXPECT_EQ(selrecs(), 3);
-    EXPECT_EQ(sel_row(0).index, 1u);
-    EXPECT_EQ(sel_row(1).index, 0u);
-    EXPECT_TRUE(log_.has(1, "get_sel_entry(2/3) error -5"));
-    EXPECT_TRUE(log_.has(1, "get_sel_all: n_selrecs(3) != i(1)"));
+    EXPECT_EQ(sensor_get({40, 2, 1, 1}, 4).integer, 4);
 }
 
 TEST_F(SensorGroup, RefreshRebuildsOnlyOnAChangedNonZeroCount)

@@ -121,9 +121,7 @@ struct FakeSel {
     int info_rc = 0;
     unsigned char info_cc = 0;
     int entry_rc = 0;
-    unsigned char entry_cc = 0;
     int wrong_for = -1; // the request for this ID gets the record after it
-    int info_requests = 0;
     int entry_requests = 0;
 
     static FakeSel *current;
@@ -148,7 +146,6 @@ struct FakeSel {
     {
         FakeSel &f = *current;
         if (cmd == 0x0A40) {
-            f.info_requests++;
             if (f.info_rc != 0)
                 return f.info_rc;
             *cc = f.info_cc;
@@ -164,11 +161,6 @@ struct FakeSel {
         f.entry_requests++;
         if (f.entry_rc != 0)
             return f.entry_rc;
-        if (f.entry_cc != 0) {
-            *cc = f.entry_cc;
-            *rs_len = 0;
-            return 0;
-        }
         unsigned short id = static_cast<unsigned short>(rq[2] | (rq[3] << 8));
         int pos = -1;
         if (f.entries.empty() || (id == 0xFFFF && f.not_present_for_last)) {
