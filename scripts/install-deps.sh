@@ -12,6 +12,8 @@ set -euo pipefail
 packages=(
     cmake g++ clang pkg-config
     libsnmp-dev snmpd snmp smitools
+    # the alarm suite's trap receiver
+    snmptrapd
     postgresql libpq-dev
     libfreeipmi-dev freeipmi-tools openipmi ipmiutil
     sysstat dmidecode
@@ -71,6 +73,8 @@ stop_service() {
 for p in "${missing[@]}"; do
     case "$p" in
         snmpd | postgresql | prometheus-snmp-exporter) stop_service "$p" ;;
+        # socket-activated: the socket unit would start it again
+        snmptrapd) stop_service snmptrapd.socket; stop_service snmptrapd ;;
     esac
 done
 
