@@ -719,6 +719,7 @@ int gather_and_publish(health_pass &health)
     auto next = last ? std::make_shared<kxl_tables>(*last) : std::make_shared<kxl_tables>();
     int results[std::size(kxl_collectors)] = {};
     bool connected = true;
+    bool backups_read = false;
     for (size_t i = 0; i < std::size(kxl_collectors) && connected; i++) {
         results[i] = kxl_collectors[i].collect(*next);
         // Each later collector would only wait out its own deadline on a
@@ -731,7 +732,7 @@ int gather_and_publish(health_pass &health)
                               "kxl pass stopped: the database connection failed in the %s query",
                               name);
         } else if (i == 0 && results[0] == 0) {
-            notify_failed_backups(*next);
+            backups_read = true;
         }
     }
     if (connected) {
@@ -741,7 +742,12 @@ int gather_and_publish(health_pass &health)
                next->archive_instances, results[3], next->replication_instances);
     }
     pgClose();
-    state().tables.publish(std::move(next));
+    std::shared_ptr<const kxl_tables> gathered = std::move(next);
+    state().tables.publish(gathered);
+    // Once published, so that a station reading the row on the
+    // notification finds it.
+    if (backups_read)
+        notify_failed_backups(*gathered);
     health.done(connected);
     return connected ? results[0] : -2;
 }

@@ -43,7 +43,7 @@ enum status_magic {
 
 // How often the group's timer looks for a source turned stale and keeps
 // the backup data fresh.
-constexpr int STATUS_TICK_SECONDS = 10;
+constexpr int STATUS_TICK_SECONDS = 5;
 constexpr int STALE_MIN_SECONDS = 90;
 constexpr size_t HEALTH_ERROR_MAX = 255;
 
@@ -288,9 +288,18 @@ void health_note_error(health_source source, const char *format, ...)
     va_start(args, format);
     vsnprintf(r.pending_error, sizeof r.pending_error, format, args);
     va_end(args);
-    size_t len = strlen(r.pending_error);
-    while (len > 0 && (r.pending_error[len - 1] == '\n' || r.pending_error[len - 1] == '\r'))
-        r.pending_error[--len] = '\0';
+    // One line for a station's display: the database library's messages
+    // come over several lines with tabs.
+    size_t len = 0;
+    for (const char *from = r.pending_error; *from; from++) {
+        bool blank = static_cast<unsigned char>(*from) < 0x20 || *from == ' ';
+        if (blank && (len == 0 || r.pending_error[len - 1] == ' '))
+            continue;
+        r.pending_error[len++] = blank ? ' ' : *from;
+    }
+    while (len > 0 && r.pending_error[len - 1] == ' ')
+        len--;
+    r.pending_error[len] = '\0';
     r.error_pending = true;
 }
 

@@ -270,7 +270,8 @@ def compiled():
 class Conformance(unittest.TestCase):
     def test_golden_walks_are_present(self):
         names = {os.path.basename(p) for p in GOLDEN}
-        for group in ("mgt_walk_full.txt", "sensor_walk.txt", "disk_walk.txt", "kxl_walk.txt"):
+        for group in ("mgt_walk_full.txt", "sensor_walk.txt", "disk_walk.txt", "kxl_walk.txt",
+                      "status_walk.txt"):
             self.assertIn(group, names)
 
     def test_every_golden_varbind_conforms_to_the_module(self):

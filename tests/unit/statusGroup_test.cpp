@@ -112,11 +112,11 @@ TEST_F(HealthTest, StatesFollowPassesAndTheClockWithOneNotificationPerChange)
 {
     using seen = std::vector<std::tuple<long, long, long>>;
     health_check_sources();
-    pass(HEALTH_DATABASE, false, "pgOpen: connection refused\n");
+    pass(HEALTH_DATABASE, false, "pgOpen: connection refused\n\tIs the server running?\n");
     health_note_error(HEALTH_DATABASE, "noted for the next pass");
     health_row db = health_now(HEALTH_DATABASE, g_now);
     EXPECT_EQ(db.state, HEALTH_FAILED);
-    EXPECT_EQ(db.error, "pgOpen: connection refused");
+    EXPECT_EQ(db.error, "pgOpen: connection refused Is the server running?") << "one line";
     EXPECT_EQ(db.failures, 1);
     EXPECT_EQ(g_seen, seen{}) << "the first state seen is no change";
     EXPECT_EQ(status_sources(), STATUS_CRITICAL);
