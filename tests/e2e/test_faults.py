@@ -16,7 +16,6 @@ its hold flag exists in the fault directory, then hangs until the flag goes.
 bench/worst_request uses the same helpers.
 """
 
-import datetime
 import os
 import shlex
 import signal
@@ -40,7 +39,6 @@ ASSET_TAG = rig.ENTERPRISE_OID + ".6.1.0"
 MEM_USED = rig.ENTERPRISE_OID + ".6.5.0"
 
 # The backup group's pass logs this line last.
-KXL_PASS_LINE = "discover_kxl: archive rv="
 KXL_CACHE = 30
 
 # Bounds that catch hangs only.
@@ -207,11 +205,6 @@ def thaw(pids):
             pass
 
 
-def log_time(stamp):
-    """Epoch seconds of a log entry's stamp."""
-    return datetime.datetime.strptime(stamp, "%Y-%m-%d %H:%M:%S.%f %z").timestamp()
-
-
 # ------------------------------------------------------------------- suite
 
 class FaultsTest(unittest.TestCase):
@@ -296,28 +289,22 @@ class FaultsTest(unittest.TestCase):
         self.pg.psql("UPDATE nodes SET node_name = 'fileserver02' WHERE node_no = 1")
         self.addCleanup(self.pg.psql, "UPDATE nodes SET node_name = 'fileserver01' WHERE node_no = 1")
 
-        # A request starts a pass once the last one is more than 30 s old
-        # (whole seconds, counted from its end: the line is close to it).
-        # A pass the last GET started may still be running: wait until no
-        # newer line came during the wait.
-        while True:
-            passes = [stamp for stamp, _l, msg in self.agent.log_entries() if msg.startswith(KXL_PASS_LINE)]
-            self.assertTrue(passes, describe(self.agent))
-            remaining = log_time(passes[-1]) + KXL_CACHE + 1.5 - time.time()
-            if remaining <= 0:
-                break
-            time.sleep(remaining)
-
+        # The faults are in place before the next pass, which starts once the
+        # last one is more than 30 s old: on a request, or on its own.
         self.faults.forget("du")
         self.faults.hold("du")
         self.addCleanup(self.faults.release, "du")
         frozen = FrozenBackends(self.pg)
         self.addCleanup(frozen.thaw)
-        # The first GET starts the pass, which hangs in its session: briefly,
-        # so that no database deadline runs out.
         expected = {BACKUP_CLIENT: old, ASSET_TAG: 'STRING: "fault-0001"', TEMP_READING: None}
+
+        def in_session():
+            self.ask_for(0, expected)
+            return frozen.pids
+        self.assertTrue(rig.wait_for(in_session, KXL_CACHE + RECOVER_TIMEOUT, interval=0.1),
+                        "the pass opened no session%s" % describe(self.agent))
+        # It hangs in its session briefly, so that no database deadline runs out.
         self.ask_for(2, expected)
-        self.assertTrue(frozen.pids, "the pass opened no session%s" % describe(self.agent))
         frozen.thaw()
 
         # The pass goes on to du and hangs there.

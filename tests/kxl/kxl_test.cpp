@@ -246,6 +246,18 @@ TEST_F(KxlTest, FirstPassFillsEveryTableFromTheFixture)
     EXPECT_FALSE(kxl_pass_running());
     EXPECT_EQ(g_kxl_last_refresh, g_test_now);
     EXPECT_EQ(count_of(log(), "[3] kxl pass took "), 2);
+
+    // A request that starts the pass is bounded by the count from before
+    // it: a row the pass drops still reads what an earlier pass left there.
+    const std::string left_in_slot = t->archive_info[19].error_text;
+    TableAside fewer("archives", " WHERE archive_id <= 10");
+    g_test_now += KXL_CACHE_SECONDS + 1;
+    auto row20_error = [] { return group_get(group_entry(kxlGroup_variables, 3, {40, 2, 1, 10}), 20); };
+    Answer stale_slot = row20_error();
+    EXPECT_TRUE(stale_slot.has);
+    EXPECT_EQ(stale_slot.text, left_in_slot);
+    EXPECT_EQ(kxl_tables_now()->archive_instances, 10);
+    EXPECT_FALSE(row20_error().has);
 }
 
 TEST_F(KxlTest, UnreachableDatabaseKeepsTablesAndStillMovesTheClock)
