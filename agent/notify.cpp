@@ -168,30 +168,38 @@ void notify_queue(notification_kind kind, std::vector<notify_varbind> varbinds)
            kind_oid_text(kind).c_str(), NOTIFY_QUEUE_MAX);
 }
 
+namespace {
+
+// A row's status change: the row's name, the previous code, the code
+// (columns name_column and code_column of the table at group.table).
+std::vector<notify_varbind> status_change(oid group, oid table, oid name_column, oid code_column,
+                                          long row, const char *name, long previous, long code)
+{
+    const oid r = static_cast<oid>(row);
+    return {notify_text({group, table, 2, 1, name_column, r}, name), notify_previous(previous),
+            notify_integer({group, table, 2, 1, code_column, r}, code)};
+}
+
+} // namespace
+
 void notify_sensor_status(int table, long row, const char *name, long previous, long code,
                           const long *reading)
 {
-    const oid t = static_cast<oid>(table), r = static_cast<oid>(row);
-    std::vector<notify_varbind> v{notify_text({4, t, 2, 1, 3, r}, name), notify_previous(previous),
-                                  notify_integer({4, t, 2, 1, 5, r}, code)};
+    const oid t = static_cast<oid>(table);
+    std::vector<notify_varbind> v = status_change(4, t, 3, 5, row, name, previous, code);
     if (reading)
-        v.push_back(notify_integer({4, t, 2, 1, 9, r}, *reading));
+        v.push_back(notify_integer({4, t, 2, 1, 9, static_cast<oid>(row)}, *reading));
     notify_queue(NOTIFY_SENSOR_STATUS, std::move(v));
 }
 
 void notify_disk_status(long row, const char *name, long previous, long code)
 {
-    const oid r = static_cast<oid>(row);
-    notify_queue(NOTIFY_DISK_STATUS, {notify_text({5, 10, 2, 1, 3, r}, name), notify_previous(previous),
-                                      notify_integer({5, 10, 2, 1, 5, r}, code)});
+    notify_queue(NOTIFY_DISK_STATUS, status_change(5, 10, 3, 5, row, name, previous, code));
 }
 
 void notify_volume_status(long row, const char *name, long previous, long code)
 {
-    const oid r = static_cast<oid>(row);
-    notify_queue(NOTIFY_VOLUME_STATUS, {notify_text({5, 20, 2, 1, 3, r}, name),
-                                        notify_previous(previous),
-                                        notify_integer({5, 20, 2, 1, 5, r}, code)});
+    notify_queue(NOTIFY_VOLUME_STATUS, status_change(5, 20, 3, 5, row, name, previous, code));
 }
 
 void notify_event_log_entry(long row, const char *text)
@@ -209,10 +217,7 @@ void notify_backup_failed(long row, const char *client_name, long backup_id, con
 
 void notify_source_state(long row, const char *name, long previous, long state)
 {
-    const oid r = static_cast<oid>(row);
-    notify_queue(NOTIFY_SOURCE_STATE, {notify_text({7, 10, 2, 1, 2, r}, name),
-                                       notify_previous(previous),
-                                       notify_integer({7, 10, 2, 1, 3, r}, state)});
+    notify_queue(NOTIFY_SOURCE_STATE, status_change(7, 10, 2, 3, row, name, previous, state));
 }
 
 int init_notifications(bool subagent)

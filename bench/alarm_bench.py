@@ -26,16 +26,16 @@ import contextlib
 import os
 import random
 import statistics
-import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+import bmcrig  # noqa: E402
 import rig  # noqa: E402
 import traprig  # noqa: E402
 from mgt_bench import GETBULK, GETNEXT, Client, task_cpu_ns  # noqa: E402
-from test_alarms import CONSOLE_CLIENT, REPORT_FILE, disk_report  # noqa: E402
+from test_alarms import REPORT_FILE, disk_report  # noqa: E402
 
 STATUS = "1.3.6.1.4.1.47391.1.7"
 SENSOR_TRAP = "." + STATUS + ".0.1"
@@ -69,8 +69,9 @@ class Rig:
         stack.callback(self.agent.terminate)
 
     def console(self, line):
-        subprocess.run(self.netns.enter(["/usr/bin/python3", "-c", CONSOLE_CLIENT, self.bmc.console, line]),
-                       env=rig.clean_env(), stdin=subprocess.DEVNULL, capture_output=True, check=True, timeout=60)
+        p = bmcrig.console(self.netns, self.bmc, line)
+        if p.returncode != 0:
+            raise RuntimeError(p.stdout + p.stderr)
 
     def last_success(self):
         value = self.snmpd.get(LAST_SUCCESS_BMC).values().get(LAST_SUCCESS_BMC, "")

@@ -760,17 +760,6 @@ std::string report_of(const std::vector<std::pair<std::string, std::string>> &di
     return text + "==========\n";
 }
 
-std::vector<std::string> g_notified;
-
-// "kind row value..." of each notification, the row from its first variable.
-void record_notification(notification_kind kind, const std::vector<notify_varbind> &vars)
-{
-    std::string text = std::to_string(kind) + " " + std::to_string(vars.at(0).suffix.back());
-    for (const notify_varbind &v : vars)
-        text += " " + (v.type == ASN_OCTET_STR ? v.text : std::to_string(v.integer));
-    g_notified.push_back(text);
-}
-
 // Successive passes: a status that changed since the last pass that read a
 // report is notified once (disk 2, volume 3 below); the first pass, a
 // failed one, a row that appears or goes send nothing.  The health row

@@ -172,5 +172,32 @@ class NsAgent(rig.Agent):
 wait_served = rig.wait_served
 
 
+# A client of the BMC's command console (a telnet-like TCP port inside the
+# namespace): sends one line, prints what came back up to the next prompt.
+CONSOLE_CLIENT = r"""
+import socket, sys
+host, port = sys.argv[1].rsplit(":", 1)
+def prompt(s):
+    data = b""
+    while not data.endswith(b"> "):
+        chunk = s.recv(4096)
+        if not chunk:
+            sys.exit("console closed: %r" % data)
+        data += chunk
+    return data
+with socket.create_connection((host, int(port)), timeout=10) as s:
+    prompt(s)
+    s.sendall(sys.argv[2].encode() + b"\r\n")
+    sys.stdout.write(prompt(s).decode(errors="replace"))
+"""
+
+
+def console(netns, bmc, line):
+    """One command on the BMC's console, run inside its namespace."""
+    return subprocess.run(netns.enter(["/usr/bin/python3", "-c", CONSOLE_CLIENT, bmc.console, line]),
+                          env=rig.clean_env(), stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=60)
+
+
 if __name__ == "__main__":
     raise SystemExit("bmcrig.py is a library for the end-to-end suites")

@@ -12,10 +12,10 @@ is 10 s (the minimum); the backup group's passes come every 30 s.
 
 import os
 import signal
-import subprocess
 import time
 import unittest
 
+import bmcrig
 import rig
 import traprig
 from rig import DEFAULT_CONFIG, ENTERPRISE_OID, describe
@@ -76,24 +76,6 @@ def number(value):
     return int(value.split(": ", 1)[1])
 
 
-# One command line on the BMC's console (a telnet-like TCP port inside the
-# namespace); prints what came back up to the next prompt.
-CONSOLE_CLIENT = r"""
-import socket, sys
-host, port = sys.argv[1].rsplit(":", 1)
-def prompt(s):
-    data = b""
-    while not data.endswith(b"> "):
-        chunk = s.recv(4096)
-        if not chunk:
-            sys.exit("console closed: %r" % data)
-        data += chunk
-    return data
-with socket.create_connection((host, int(port)), timeout=10) as s:
-    prompt(s)
-    s.sendall(sys.argv[2].encode() + b"\r\n")
-    sys.stdout.write(prompt(s).decode(errors="replace"))
-"""
 
 
 class AlarmTest(unittest.TestCase):
@@ -158,9 +140,7 @@ class AlarmTest(unittest.TestCase):
         return {t for t, _b in self.ours(start)}
 
     def console(self, line):
-        p = subprocess.run(self.netns.enter(["/usr/bin/python3", "-c", CONSOLE_CLIENT, self.bmc.console, line]),
-                           env=rig.clean_env(), stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                           timeout=60)
+        p = bmcrig.console(self.netns, self.bmc, line)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         return p.stdout
 

@@ -28,6 +28,7 @@ import subprocess
 import time
 import unittest
 
+import bmcrig
 import rig
 from rig import DEFAULT_CONFIG, describe
 
@@ -71,24 +72,6 @@ def free_udp_address():
     return "127.0.0.1:%d" % rig.free_port()
 
 
-# A client of the BMC's command console (a telnet-like TCP port): sends one
-# line, prints what came back up to the next prompt.
-CONSOLE_CLIENT = r"""
-import socket, sys
-host, port = sys.argv[1].rsplit(":", 1)
-def prompt(s):
-    data = b""
-    while not data.endswith(b"> "):
-        chunk = s.recv(4096)
-        if not chunk:
-            sys.exit("console closed: %r" % data)
-        data += chunk
-    return data
-with socket.create_connection((host, int(port)), timeout=10) as s:
-    prompt(s)
-    s.sendall(sys.argv[2].encode() + b"\r\n")
-    sys.stdout.write(prompt(s).decode(errors="replace"))
-"""
 
 
 class SensorTestBase(unittest.TestCase):
@@ -144,9 +127,7 @@ class SensorTestBase(unittest.TestCase):
 
     def console(self, line):
         """One command on the BMC's console; what it answered."""
-        p = subprocess.run(self.netns.enter(["/usr/bin/python3", "-c", CONSOLE_CLIENT, self.bmc.console, line]),
-                           env=rig.clean_env(), stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                           timeout=60)
+        p = bmcrig.console(self.netns, self.bmc, line)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         return p.stdout
 

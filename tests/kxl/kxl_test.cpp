@@ -702,17 +702,6 @@ TEST_F(KxlTest, ReplicationTimeFollowsTheDatabasesZoneAndAWalkPassesAGap)
     EXPECT_FALSE(group_get(group_entry(kxlGroup_variables, 3, {30, 2, 1, 9}), 2, 0).has);
 }
 
-std::vector<std::string> g_notified;
-
-// "kind row value..." of each notification, the row from its first variable.
-void record_notification(notification_kind kind, const std::vector<notify_varbind> &vars)
-{
-    std::string text = std::to_string(kind) + " " + std::to_string(vars.at(0).suffix.back());
-    for (const notify_varbind &v : vars)
-        text += " " + (v.type == ASN_OCTET_STR ? v.text : std::to_string(v.integer));
-    g_notified.push_back(text);
-}
-
 // A backup failed that the last backup query that succeeded did not show
 // failed (a new row, or one turned failed) is notified once; the first
 // pass and a failed query only record or change nothing.

@@ -2,12 +2,15 @@
 #ifndef CORVANTIS_TESTS_TEST_UTIL_H
 #define CORVANTIS_TESTS_TEST_UTIL_H
 
+#include "agent/notify.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 // A private temporary directory, removed with its files at scope end.
 class TempDir {
@@ -41,6 +44,17 @@ inline std::string read_file(const std::string &path)
 inline bool file_exists(const std::string &path)
 {
     return access(path.c_str(), F_OK) == 0;
+}
+
+// What set_notify_observer(record_notification) saw: "kind row value..."
+// per notification, the row taken from its first variable.
+inline std::vector<std::string> g_notified;
+inline void record_notification(notification_kind kind, const std::vector<notify_varbind> &vars)
+{
+    std::string text = std::to_string(kind) + " " + std::to_string(vars.at(0).suffix.back());
+    for (const notify_varbind &v : vars)
+        text += " " + (v.type == ASN_OCTET_STR ? v.text : std::to_string(v.integer));
+    g_notified.push_back(text);
 }
 
 #endif
